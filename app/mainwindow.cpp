@@ -1,0 +1,85 @@
+#include "mainwindow.h"
+
+#include "console.h"
+#include "settingsdialog.h"
+#include "ui_mainwindow.h"
+
+#include <QLabel>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+
+    console = new Console;
+    console->setEnabled(false);
+    ui->verticalLayout_3->addWidget(console);
+    console->setVisible(false);
+
+    setFixedSize(580, 550);
+
+    serialPort = new QSerialPort(this);
+    settingsDialog = new SettingsDialog;
+
+    ui->actionConnect->setEnabled(true);
+    ui->actionDisconnect->setEnabled(false);
+    ui->actionQuit->setEnabled(true);
+    ui->actionConfigure->setEnabled(true);
+
+    statusLabel = new QLabel;
+    ui->statusBar->addWidget(statusLabel);
+
+    pollTimer = new QTimer(this);
+
+    initActionsConnections();
+
+    connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleError);
+    connect(serialPort, &QIODevice::readyRead, this, &MainWindow::readData);
+    connect(console, &Console::getData, this, &MainWindow::writeData);
+
+    // The position request must be written before the identification check runs on each tick.
+    connect(pollTimer, SIGNAL(timeout()), this, SLOT(getPosition()));
+    connect(pollTimer, SIGNAL(timeout()), this, SLOT(checkVersion()));
+    connect(ui->horizontalSlider, SIGNAL(sliderPressed()), this, SLOT(blockSlider()));
+    connect(ui->horizontalSlider, SIGNAL(sliderReleased()), this, SLOT(goToSliderPosition()));
+
+    ui->horizontalSlider->setMinimum(static_cast<int>(sliderMin));
+    ui->horizontalSlider->setMaximum(static_cast<int>(sliderMax));
+}
+
+MainWindow::~MainWindow()
+{
+    if (pollTimer->isActive())
+        pollTimer->stop();
+    delete pollTimer;
+    delete settingsDialog;
+    delete ui;
+}
+
+void MainWindow::preselectPort(const QString &path)
+{
+    settingsDialog->preselectPort(path);
+}
+
+void MainWindow::initActionsConnections()
+{
+    connect(ui->actionConnect, &QAction::triggered, this, &MainWindow::openSerialPort);
+    connect(ui->actionDisconnect, &QAction::triggered, this, &MainWindow::closeSerialPort);
+    connect(ui->actionQuit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->actionConfigure, &QAction::triggered, settingsDialog, &QWidget::show);
+    connect(ui->actionClear, &QAction::triggered, console, &QPlainTextEdit::clear);
+}
+
+void MainWindow::on_pushButton_Console_clicked()
+{
+    consoleVisible = !consoleVisible;
+    console->setVisible(consoleVisible);
+    if (consoleVisible) {
+        setFixedSize(580, 720);
+        ui->pushButton_Console->setText(QStringLiteral("Console <<"));
+    } else {
+        setFixedSize(580, 550);
+        ui->pushButton_Console->setText(QStringLiteral("Console >>"));
+    }
+    ui->pushButton_Console->clearFocus();
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QSerialPort>
+#include <QString>
+
+class Console;
+class QKeyEvent;
+class QLabel;
+class QSpinBox;
+class QTimer;
+class SettingsDialog;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Offers a port the system's list does not show (a pseudo-terminal, a /dev/serial/by-id
+    // link) as the first choice and selects it, so Connect uses it at once.
+    void preselectPort(const QString &path);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private slots:
+    void openSerialPort();
+    void closeSerialPort();
+    void writeData(QByteArray data);
+    void readData();
+    void handleError(QSerialPort::SerialPortError error);
+    void on_pushButton_home_clicked();
+    void on_pushButton_SliderMinus_clicked();
+    void on_pushButton_SliderPlus_clicked();
+    void on_doubleSpinBox_Position_editingFinished();
+    void on_doubleSpinBox_mrstp_editingFinished();
+    void on_pushButton_Console_clicked();
+    void on_pushButton_AutoCalibrate_clicked();
+    void on_pushButton_stop_clicked();
+    void getPosition();
+    void checkVersion();
+    void setSlidePosition(double pos);
+    void blockSlider();
+    void goToSliderPosition();
+    void on_tabWidget_LoopMode_currentChanged(int i);
+    void on_spinBox_Duration_editingFinished();
+    void on_spinBox_Interval_editingFinished();
+    void on_spinBox_Cycle_editingFinished();
+    void on_pushButton_Bi_clicked();
+
+private:
+    void initActionsConnections();
+    void processReply(const QByteArray &line);
+    void showPosition(const QString &text);
+    void showCalibrationStatus(const QString &text);
+    void disableControls();
+
+    // Cuts received bytes into reply lines at each "\r" and handles them in order.
+    void frameReplies(const QByteArray &received);
+    void applyOffset(const QByteArray &line);
+    Protocol::Dialect dialect() const;
+    // A fixed command: shown on the console as it is written.
+    void sendCommand(const QByteArray &command);
+    // A command built at run time: shown with a line end of its own, written as built.
+    void sendBuiltCommand(const QByteArray &command);
+    void sendDriveParameter(QSpinBox *spinBox, const char *keyword);
+
+    // Test-only seam: the fuzzer and the tests reach the receive path and the device state
+    // through it without widening the window's interface.
+    friend struct MainWindowProbe;
+
+    QTimer *pollTimer = nullptr;
+    int pollIntervalMs = 500;
+    double travelRange = 6500.0;
+    double sliderMin = -250.0;
+    double sliderMax = 6250.0;
+    double currentPosition = 0.0;
+    bool echoNextPosition = false;
+    bool homed = false;
+    bool consoleVisible = false;
+    bool closedLoop = true;
+    QString controllerModel;
+    QString firmwareVersion;
+    QString calibrationStatus;
+    QString offsetText;
+    Ui::MainWindow *ui = nullptr;
+    QLabel *statusLabel = nullptr;
+    Console *console = nullptr;
+    SettingsDialog *settingsDialog = nullptr;
+    QSerialPort *serialPort = nullptr;
+    QByteArray rxBuffer;
+    int crIndex = -1;
+    // Set once a partial reply outgrew its cap: the rest of that line, up to its "\r", is noise.
+    bool discardingOverlongReply = false;
+};

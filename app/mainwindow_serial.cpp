@@ -1,0 +1,127 @@
+#include "mainwindow.h"
+
+#include "console.h"
+#include "settingsdialog.h"
+#include "ui_mainwindow.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
+
+void MainWindow::openSerialPort()
+{
+    const SerialSettings s = settingsDialog->settings();
+    serialPort->setPortName(s.portName);
+    serialPort->setBaudRate(s.baudRate, QSerialPort::AllDirections);
+    serialPort->setDataBits(s.dataBits);
+    serialPort->setParity(s.parity);
+    serialPort->setStopBits(s.stopBits);
+
+    if (!serialPort->open(QIODevice::ReadWrite)) {
+        QMessageBox::critical(
+            this, tr("Error"),
+            tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
+            QMessageBox::Ok, QMessageBox::NoButton);
+        statusLabel->setText(tr("Open error"));
+        return;
+    }
+
+    console->setEnabled(true);
+    console->setLocalEchoEnabled(s.localEcho);
+    ui->actionConnect->setEnabled(false);
+    ui->actionDisconnect->setEnabled(true);
+    ui->actionConfigure->setEnabled(false);
+    ui->tabWidget_LoopMode->setEnabled(true);
+    sendCommand(Protocol::kInform);
+    sendCommand(Protocol::kStatus);
+    ui->pushButton_stop->setEnabled(true);
+    pollTimer->start(pollIntervalMs);
+    statusLabel->setText(tr("Connected to %1: %2, %3, %4, %5, %6")
+                             .arg(s.portName)
+                             .arg(s.baudRateText)
+                             .arg(s.dataBitsText)
+                             .arg(s.parityText)
+                             .arg(s.stopBitsText)
+                             .arg(s.flowControlText));
+}
+
+void MainWindow::closeSerialPort()
+{
+    if (serialPort->isOpen())
+        serialPort->close();
+    console->setEnabled(false);
+    ui->actionConnect->setEnabled(true);
+    ui->actionDisconnect->setEnabled(false);
+    ui->actionConfigure->setEnabled(true);
+    disableControls();
+    statusLabel->setText(tr("Disconnected"));
+    ui->pushButton_home->setStyleSheet(QStringLiteral("color: grey"));
+    homed = false;
+    if (pollTimer->isActive())
+        pollTimer->stop();
+}
+
+void MainWindow::handleError(QSerialPort::SerialPortError error)
+{
+    // A vanished device shows up on Linux as a stream of read errors rather than a resource
+    // error. Only the first error of an open port counts: the port is closed before the box
+    // opens, so the box's own event loop sees no more of them.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+        return;
+    if (!serialPort->isOpen())
+        return;
+    const QString reason = serialPort->errorString();
+    closeSerialPort();
+    QMessageBox::critical(this, tr("Critical Error"), reason, QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}
+
+void MainWindow::writeData(QByteArray data)
+{
+    if (data.contains("cp"))
+        echoNextPosition = true;
+    serialPort->write(data);
+}
+
+void MainWindow::readData()
+{
+    frameReplies(serialPort->readAll());
+}
+
+void MainWindow::frameReplies(const QByteArray &received)
+{
+    rxBuffer.append(received);
+    while ((crIndex = rxBuffer.indexOf('\r')) != -1) {
+        const QByteArray line = rxBuffer.left(crIndex + 1);
+        rxBuffer.remove(0, crIndex + 1);
+        if (discardingOverlongReply) {
+            discardingOverlongReply = false;
+            continue;
+        }
+        if (crIndex > Protocol::kMaxReplyLength)
+            continue;
+        processReply(line);
+    }
+    if (rxBuffer.size() > Protocol::kMaxReplyLength) {
+        rxBuffer.clear();
+        discardingOverlongReply = true;
+    }
+}
+
+void MainWindow::getPosition()
+{
+    serialPort->write(Protocol::kCurrentPosition);
+}
+
+void MainWindow::sendCommand(const QByteArray &command)
+{
+    console->putData(command);
+    serialPort->write(command);
+}
+
+void MainWindow::sendBuiltCommand(const QByteArray &command)
+{
+    console->putData(command);
+    console->putData("\r");
+    serialPort->write(command);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The line protocol spoken with the stage controller: the command texts the panel sends and the
+// rules by which it recognises and cuts the controller's reply lines. Nothing here touches a
+// widget or the port, so every rule can be checked on plain bytes.
+namespace Protocol {
+
+inline constexpr char kInform[] = ">inform\r";
+inline constexpr char kStatus[] = ">status\r";
+inline constexpr char kCurrentPosition[] = ">cp\r";
+inline constexpr char kStop[] = ">stop\r";
+inline constexpr char kHome[] = ">home\r";
+inline constexpr char kStepReverse[] = ">re\r";
+inline constexpr char kStepForward[] = ">fo\r";
+inline constexpr char kAutoCalibrate[] = ">auto\r";
+inline constexpr char kBi[] = ">bi\r";
+inline constexpr char kDuration[] = ">duration ";
+inline constexpr char kInterval[] = ">interval ";
+inline constexpr char kCycle[] = ">cycle ";
+
+inline constexpr char kModel1804[] = "1804";
+inline constexpr char kModel1901[] = "1901";
+
+// A partial reply longer than this is not a reply but noise; it is dropped up to its "\r".
+inline constexpr int kMaxReplyLength = 4096;
+
+// Absolute move to a target in micrometres. Moves carry no "\r": the controller ends a move at
+// the next ">".
+QByteArray moveTo(double targetUm);
+// Absolute move to a slider position in whole micrometres.
+QByteArray moveToSliderPosition(int positionUm);
+// Relative move by a step in micrometres, signed by the caller's direction.
+QByteArray moveBy(double stepUm, bool forward);
+// ">duration 100\r" and its kin.
+QByteArray driveParameter(const char *keyword, int value);
+
+struct Identity {
+    QString model;
+    QString firmware;
+};
+// The model and firmware an identification line names, or nothing for any other line and for an
+// identification line too short to hold its firmware digits.
+std::optional<Identity> identify(const QByteArray &line);
+
+enum class Dialect { Unidentified, Model1804, Model1901Fw126, Model1901Fw3, Model1901Other };
+Dialect dialectOf(const QString &model, const QString &firmware);
+
+enum class ReplyKind { Position, Status, Offset, Echo, Drop };
+// What a line means in a dialect, after the identification step has run on it.
+ReplyKind classify(Dialect dialect, const QByteArray &line);
+
+// The controller's own digits of a position line, cut where the dialect puts them.
+QString positionText(Dialect dialect, const QString &line);
+// The number text of an offset line: after the first "t" and the byte that follows it.
+QString offsetText(const QByteArray &line);
+// The calibration state at index 8 of a status line; nothing when the line is too short.
+std::optional<QChar> calibrationState(const QString &line);
+
+// Names the controller in the connection text right after the port name, replacing a name put
+// there by an earlier identification. The text is returned unchanged when it lacks the port name.
+QString withControllerName(const QString &statusText, const QString &portName,
+                           const QString &model);
+
+// Truncates toward zero like a cast, but maps NaN to 0 and saturates at the int range, since a
+// controller can send any number text.
+int truncateToInt(double value);
+
+} // namespace Protocol

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the panel, the simulator and the tests, and runs the suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" -LE bench
