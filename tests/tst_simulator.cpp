@@ -1,0 +1,339 @@
+// The simulated stage controller: command framing, the reply lines of each dialect as the panel
+// cuts them, and the dynamics stepped on a clock of the test's own.
+
+#include "commandparser.h"
+#include "outputshaper.h"
+#include "stagecontroller.h"
+
+#include <QtTest>
+
+using namespace dvxsim;
+
+Q_DECLARE_METATYPE(dvxsim::Model)
+
+namespace {
+
+StageConfig config(Model model, const QString &firmware)
+{
+    StageConfig c;
+    c.model = model;
+    c.firmware = firmware;
+    return c;
+}
+
+// The panel shows a long position line without its first 4 and last 4 characters.
+QString longCut(const QByteArray &line)
+{
+    return QString(line).mid(4, line.size() - 8);
+}
+
+} // namespace
+
+class TestSimulator : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parserFraming_data();
+    void parserFraming();
+    void identification_data();
+    void identification();
+    void positionAndStatusLines();
+    void shortDialectsKeepPForPositions_data();
+    void shortDialectsKeepPForPositions();
+    void moveTakesTime();
+    void moveIsClampedToTravel();
+    void relativeStepsAddUp();
+    void stopHaltsMidMove();
+    void homeTakesTime();
+    void calibration();
+    void openLoopSteps();
+    void oddCommands();
+    void outputFaults();
+};
+
+void TestSimulator::parserFraming_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QList<QByteArray>>("fed");
+    QTest::addColumn<QByteArray>("flushed");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("cr ends") << L{">cp\r"} << L{">cp"} << QByteArray();
+    QTest::newRow("move ended by next >")
+        << L{">ma 2000>cp\r"} << L{">ma 2000", ">cp"} << QByteArray();
+    QTest::newRow("split") << L{">sta", "tus\r"} << L{">status"} << QByteArray();
+    QTest::newRow("split move") << L{">mr -20", "00", ">", "cp\r"} << L{">mr -2000", ">cp"}
+                                << QByteArray();
+    QTest::newRow("back to back") << L{">stop\r>home\r"} << L{">stop", ">home"} << QByteArray();
+    QTest::newRow("junk before >") << L{"xy\r\nP 1\r>inform\r"} << L{">inform"} << QByteArray();
+    QTest::newRow("trailing move") << L{">cp\r>ma 123.4"} << L{">cp"} << QByteArray(">ma 123.4");
+    QTest::newRow("overlong dropped")
+        << L{">" + QByteArray(CommandParser::kMaxCommandLength + 10, 'x'), "\r>cp\r"} << L{">cp"}
+        << QByteArray();
+}
+
+void TestSimulator::parserFraming()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QList<QByteArray>, fed);
+    QFETCH(QByteArray, flushed);
+
+    CommandParser parser;
+    QList<QByteArray> commands;
+    for (const QByteArray &chunk : chunks)
+        commands += parser.feed(chunk);
+    QCOMPARE(commands, fed);
+    QCOMPARE(parser.hasPending(), !flushed.isEmpty());
+    QCOMPARE(parser.flush(), flushed);
+    QVERIFY(!parser.hasPending());
+    QCOMPARE(parser.flush(), QByteArray());
+}
+
+void TestSimulator::identification_data()
+{
+    QTest::addColumn<Model>("model");
+    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<QByteArray>("digits");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("1901 3.12") << Model::Dvx1901 << "3.12"
+                               << L{"_Ver 312 DVX1901 stage controller\r", "_offset 2500\r"}
+                               << QByteArray("312");
+    QTest::newRow("1901 1.26") << Model::Dvx1901 << "1.26"
+                               << L{"_Ver 126 DVX1901 stage controller\r", "_offset 2500\r"}
+                               << QByteArray("126");
+    QTest::newRow("1804 2.07") << Model::Dvx1804 << "2.07" << L{"VELDMARK Ver 207 DVX1804\r"}
+                               << QByteArray("207");
+}
+
+void TestSimulator::identification()
+{
+    QFETCH(Model, model);
+    QFETCH(QString, firmware);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(QByteArray, digits);
+
+    StageController stage(config(model, firmware));
+    QCOMPARE(stage.execute(">inform", 0), lines);
+    const QByteArray ident = lines.first();
+    QVERIFY(ident.contains("Ver"));
+    QVERIFY(!ident.contains('P'));
+    if (model == Model::Dvx1804) {
+        QVERIFY(ident.contains("VELDMARK"));
+        QVERIFY(ident.size() >= 16);
+        QCOMPARE(ident.mid(13, 3), digits);
+    } else {
+        QVERIFY(!ident.contains("VELDMARK"));
+        QCOMPARE(ident.mid(5, 3), digits);
+        // The offset value starts two bytes after the first "t".
+        const QByteArray offset = lines.at(1);
+        const int t = offset.indexOf('t');
+        QCOMPARE(offset.mid(t + 2, offset.size() - t - 3), QByteArray("2500"));
+    }
+}
+
+void TestSimulator::positionAndStatusLines()
+{
+    StageController longForm(config(Model::Dvx1901, "3.12"));
+    longForm.execute(">ma -1234.5", 0);
+    longForm.advance(10000);
+    const QByteArray cp = longForm.execute(">cp", 10000).value(0);
+    QCOMPARE(cp, QByteArray("_cp -123.450 um\r"));
+    QCOMPARE(longCut(cp), QString("-123.450"));
+    const QByteArray status = longForm.execute(">status", 10000).value(0);
+    QVERIFY(status.contains("status"));
+    QCOMPARE(status.at(8), '1');
+
+    StageController shortForm(config(Model::Dvx1901, "1.26"));
+    const QByteArray p = shortForm.execute(">cp", 0).value(0);
+    QCOMPARE(p, QByteArray("P 0.000 um\r"));
+    QCOMPARE(QString(p).mid(2, p.size() - 6), QString("0.000"));
+}
+
+void TestSimulator::shortDialectsKeepPForPositions_data()
+{
+    QTest::addColumn<Model>("model");
+    QTest::addColumn<QString>("firmware");
+    QTest::newRow("1901 1.26") << Model::Dvx1901 << "1.26";
+    QTest::newRow("1804") << Model::Dvx1804 << "2.07";
+}
+
+void TestSimulator::shortDialectsKeepPForPositions()
+{
+    QFETCH(Model, model);
+    QFETCH(QString, firmware);
+
+    StageConfig c = config(model, firmware);
+    c.calibrationSeconds = 0.5;
+    StageController stage(c);
+    QList<QByteArray> replies;
+    const QList<QByteArray> commands{
+        ">inform", ">status", ">stop", ">home",         ">ma 5000", ">mr -20",     ">fo",    ">re",
+        ">bi",     ">auto",   ">ma 1", ">duration 100", ">cycle x", ">interval 5", ">bogus", ">ma"};
+    qint64 t = 0;
+    for (const QByteArray &command : commands)
+        replies += stage.execute(command, t += 400);
+    replies += stage.advance(t + 60000);
+    QVERIFY(replies.size() >= 14);
+    for (const QByteArray &line : replies) {
+        QVERIFY2(!line.contains('P'), line.constData());
+        QVERIFY(line.endsWith('\r'));
+        if (model == Model::Dvx1804)
+            QVERIFY(!line.startsWith("_tg"));
+    }
+}
+
+void TestSimulator::moveTakesTime()
+{
+    StageController stage; // 2000 um/s
+    QCOMPARE(stage.execute(">ma 20000", 0), QList<QByteArray>());
+    QVERIFY(stage.advance(999).isEmpty());
+    QVERIFY(stage.isMoving());
+    QVERIFY(stage.position() > 1990.0 && stage.position() < 2000.0);
+    QCOMPARE(stage.advance(1000), QList<QByteArray>{"_tg 2000.000\r"});
+    QVERIFY(!stage.isMoving());
+    QVERIFY(stage.advance(5000).isEmpty());
+
+    // Tenths of a micrometre, with a fraction.
+    stage.execute(">ma 123.4", 5000);
+    stage.advance(10000);
+    QCOMPARE(stage.execute(">cp", 10000), QList<QByteArray>{"_cp 12.340 um\r"});
+}
+
+void TestSimulator::moveIsClampedToTravel()
+{
+    StageController stage;
+    QCOMPARE(stage.minPosition(), -250.0);
+    QCOMPARE(stage.maxPosition(), 6250.0);
+    stage.execute(">ma 99999", 0);
+    QCOMPARE(stage.advance(100000), QList<QByteArray>{"_tg 6250.000\r"});
+    stage.execute(">mr -1e6", 100000);
+    QCOMPARE(stage.advance(200000), QList<QByteArray>{"_tg -250.000\r"});
+
+    StageConfig c;
+    c.offset = 0;
+    StageController noOffset(c);
+    // Already at the clamped target: arrives at once.
+    QCOMPARE(noOffset.execute(">ma -5", 0), QList<QByteArray>{"_tg 0.000\r"});
+}
+
+void TestSimulator::relativeStepsAddUp()
+{
+    StageController stage;
+    stage.execute(">mr 2000", 0);
+    stage.execute(">mr 2000", 10); // still moving: adds to the target
+    QCOMPARE(stage.advance(1000), QList<QByteArray>{"_tg 400.000\r"});
+    QCOMPARE(stage.advance(1000), QList<QByteArray>());
+}
+
+void TestSimulator::stopHaltsMidMove()
+{
+    StageController stage;
+    stage.execute(">ma 20000", 0);
+    QCOMPARE(stage.execute(">stop", 250), QList<QByteArray>{"ok\r"});
+    QVERIFY(!stage.isMoving());
+    QCOMPARE(stage.position(), 500.0);
+    QVERIFY(stage.advance(5000).isEmpty());
+    QCOMPARE(stage.position(), 500.0);
+}
+
+void TestSimulator::homeTakesTime()
+{
+    StageController stage;
+    stage.execute(">ma 10000", 0);
+    stage.advance(1000);
+    QCOMPARE(stage.execute(">stop", 1000), QList<QByteArray>{"ok\r"});
+    QCOMPARE(stage.execute(">home", 1000), QList<QByteArray>{"ok\r"});
+    QVERIFY(stage.advance(1499).isEmpty());
+    QCOMPARE(stage.advance(1500), QList<QByteArray>{"_tg 0.000\r"});
+}
+
+void TestSimulator::calibration()
+{
+    StageController stage; // 3 s
+    QCOMPARE(stage.execute(">status", 0), QList<QByteArray>{"_status 1\r"});
+    QCOMPARE(stage.execute(">auto", 0), QList<QByteArray>{"ok\r"});
+    QCOMPARE(stage.execute(">status", 0), QList<QByteArray>{"_status 1\r"});
+    QVERIFY(stage.isCalibrating());
+    QCOMPARE(stage.execute(">ma 100", 100), QList<QByteArray>{"_err busy\r"});
+    QVERIFY(stage.advance(2999).isEmpty());
+    // Told unasked, since the panel does not ask again.
+    QCOMPARE(stage.advance(3000), QList<QByteArray>{"_status 9\r"});
+    QCOMPARE(stage.execute(">status", 3000), QList<QByteArray>{"_status 9\r"});
+
+    // Stop cuts a calibration short.
+    stage.execute(">auto", 4000);
+    stage.execute(">stop", 5000);
+    QVERIFY(stage.advance(10000).isEmpty());
+    QCOMPARE(stage.execute(">status", 10000), QList<QByteArray>{"_status 1\r"});
+}
+
+void TestSimulator::openLoopSteps()
+{
+    StageController stage; // 0.1 um per ms of drive
+    for (const QByteArray &command :
+         QList<QByteArray>{">duration 200", ">interval 500", ">cycle 3"})
+        QCOMPARE(stage.execute(command, 0), QList<QByteArray>{"ok\r"});
+    // step = cycles * duration * rate; time = cycles * duration + (cycles - 1) * interval
+    QCOMPARE(stage.openLoopStep(), 60.0);
+    QCOMPARE(stage.openLoopStepMs(), 1600.0);
+
+    QCOMPARE(stage.execute(">fo", 0), QList<QByteArray>{"ok\r"});
+    stage.advance(200);
+    QCOMPARE(stage.position(), 20.0);
+    stage.advance(650); // resting between the cycles
+    QCOMPARE(stage.position(), 20.0);
+    stage.advance(1599);
+    QVERIFY(stage.isMoving());
+    QVERIFY(stage.advance(1600).isEmpty()); // open-loop steps report no target
+    QCOMPARE(stage.position(), 60.0);
+
+    stage.execute(">re", 2000);
+    stage.advance(4000);
+    QCOMPARE(stage.position(), 0.0);
+
+    // Bi: forward, then back to where it began.
+    stage.execute(">bi", 4000);
+    stage.advance(5600);
+    QCOMPARE(stage.position(), 60.0);
+    stage.advance(7200);
+    QCOMPARE(stage.position(), 0.0);
+    QVERIFY(!stage.isMoving());
+}
+
+void TestSimulator::oddCommands()
+{
+    StageController stage;
+    QCOMPARE(stage.execute(">bogus", 0), QList<QByteArray>{"_err unknown command\r"});
+    QCOMPARE(stage.execute(">", 0), QList<QByteArray>{"_err unknown command\r"});
+    QCOMPARE(stage.execute(">ma abc", 0), QList<QByteArray>{"_err bad argument\r"});
+    QCOMPARE(stage.execute(">ma nan", 0), QList<QByteArray>{"_err bad argument\r"});
+    QCOMPARE(stage.execute(">cycle 0", 0), QList<QByteArray>{"_err bad argument\r"});
+    QCOMPARE(stage.cycles(), 1);
+
+    StageConfig c;
+    c.silent = true;
+    StageController silent(c);
+    QVERIFY(silent.execute(">inform", 0).isEmpty());
+    QCOMPARE(silent.execute(">status", 0), QList<QByteArray>{"_status 1\r"});
+}
+
+void TestSimulator::outputFaults()
+{
+    OutputShaper clean(0.0, false, 7);
+    QCOMPARE(clean.shape("ok\r"), QByteArray("ok\r"));
+
+    OutputShaper noCr(0.0, true, 7);
+    QCOMPARE(noCr.shape("_cp 1.000 um\r"), QByteArray("_cp 1.000 um"));
+
+    OutputShaper noisy(1.0, false, 7);
+    for (int i = 0; i < 50; ++i) {
+        const QByteArray out = noisy.shape("ok\r");
+        QVERIFY(out.endsWith("ok\r"));
+        QVERIFY(out.size() > 3 && out.size() <= 3 + OutputShaper::kMaxBurst);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSimulator)
+#include "tst_simulator.moc"
