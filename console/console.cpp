@@ -77,7 +77,8 @@ void Console::recallSentLine(int step)
     if (sentLines.isEmpty())
         return;
     const int index = qBound(0, historyIndex + step, int(sentLines.size()));
-    if (index == historyIndex && step < 0)
+    // Past either end nothing changes, so a line being typed is never lost to a stray Down.
+    if (index == historyIndex)
         return;
     historyIndex = index;
     replaceLastLine(historyIndex < sentLines.size() ? sentLines.at(historyIndex) : QString());
