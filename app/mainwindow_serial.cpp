@@ -47,6 +47,10 @@ void MainWindow::openSerialPort()
 
 void MainWindow::closeSerialPort()
 {
+    // Commands already written (the last poll among them) still go out; close() would drop them.
+    // A device that vanished reports it from inside flush() and is closed there already.
+    if (serialPort->isOpen())
+        serialPort->flush();
     if (serialPort->isOpen())
         serialPort->close();
     console->setEnabled(false);
@@ -71,6 +75,8 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     if (!serialPort->isOpen())
         return;
     const QString reason = serialPort->errorString();
+    // Nothing more can reach a vanished device: close without flushing first.
+    serialPort->close();
     closeSerialPort();
     QMessageBox::critical(this, tr("Critical Error"), reason, QMessageBox::Ok,
                           QMessageBox::NoButton);

@@ -116,10 +116,12 @@ ReplyKind classify(Dialect dialect, const QByteArray &line)
 
 QString positionText(Dialect dialect, const QString &line)
 {
-    const int length = line.size();
-    if (dialect == Dialect::Model1901Fw3)
-        return line.mid(4, length - 8);
-    return line.mid(2, length - 6);
+    const bool longForm = dialect == Dialect::Model1901Fw3;
+    const int count = line.size() - (longForm ? 8 : 6);
+    // A line too short for the cut holds no value; a negative count would run on into the "\r".
+    if (count <= 0)
+        return QString();
+    return line.mid(longForm ? 4 : 2, count);
 }
 
 QString offsetText(const QByteArray &line)
