@@ -112,8 +112,10 @@ void MainWindow::checkVersion()
     }
     ui->pushButton_home->setEnabled(true);
     ui->pushButton_AutoCalibrate->setEnabled(true);
-    if (!homed)
-        ui->pushButton_home->setStyleSheet(QStringLiteral("color: red"));
+    // Re-applying an unchanged style sheet still re-polishes the button on every tick.
+    static const QString red = QStringLiteral("color: red");
+    if (!homed && ui->pushButton_home->styleSheet() != red)
+        ui->pushButton_home->setStyleSheet(red);
 }
 
 void MainWindow::disableControls()
