@@ -26,6 +26,11 @@ void MainWindow::openSerialPort()
         return;
     }
 
+    // Bytes left over from an earlier link belong to no reply of this one: joined to the new
+    // controller's identification they would name a wrong firmware and silence every reply.
+    rxBuffer.clear();
+    discardingOverlongReply = false;
+
     console->setEnabled(true);
     console->setLocalEchoEnabled(s.localEcho);
     ui->actionConnect->setEnabled(false);
@@ -97,17 +102,17 @@ void MainWindow::readData()
 void MainWindow::frameReplies(const QByteArray &received)
 {
     rxBuffer.append(received);
-    while ((crIndex = rxBuffer.indexOf('\r')) != -1) {
-        const QByteArray line = rxBuffer.left(crIndex + 1);
-        rxBuffer.remove(0, crIndex + 1);
-        if (discardingOverlongReply) {
-            discardingOverlongReply = false;
-            continue;
-        }
-        if (crIndex > Protocol::kMaxReplyLength)
-            continue;
-        processReply(line);
+    // Lines are cut by index and the buffer trimmed once, so a large read costs linear time.
+    int lineStart = 0;
+    while ((crIndex = rxBuffer.indexOf('\r', lineStart)) != -1) {
+        const int length = crIndex - lineStart + 1;
+        const bool noise = discardingOverlongReply || length - 1 > Protocol::kMaxReplyLength;
+        discardingOverlongReply = false;
+        if (!noise)
+            processReply(rxBuffer.mid(lineStart, length));
+        lineStart = crIndex + 1;
     }
+    rxBuffer.remove(0, lineStart);
     if (rxBuffer.size() > Protocol::kMaxReplyLength) {
         rxBuffer.clear();
         discardingOverlongReply = true;

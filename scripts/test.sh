@@ -7,4 +7,4 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" -LE bench
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" -LE "bench|soak"

@@ -69,7 +69,8 @@ void SettingsDialog::showPortInfo(int idx)
     if (idx == -1)
         return;
     const QStringList list = ui->serialPortInfoListBox->itemData(idx).toStringList();
-    const auto field = [this, &list](int k) { return list.size() > k ? list.at(k) : tr("N/A"); };
+    const QString notAvailable = tr("N/A");
+    const auto field = [&](int k) { return list.size() > k ? list.at(k) : notAvailable; };
     ui->descriptionLabel->setText(tr("Description: %1").arg(field(1)));
     ui->manufacturerLabel->setText(tr("Manufacturer: %1").arg(field(2)));
     ui->serialNumberLabel->setText(tr("Serial number: %1").arg(field(3)));
