@@ -5,6 +5,7 @@
 
 #include "mainwindow.h"
 #include "probe.h"
+#include "procstatus.h"
 
 #include <QApplication>
 #include <QDoubleSpinBox>
@@ -111,20 +112,6 @@ double pressurePercent(qint64 startUs, qint64 startNs)
     if (startUs < 0 || endUs < 0)
         return -1;
     return 100.0 * double(endUs - startUs) * 1e3 / double(nowNs() - startNs);
-}
-
-// A field of /proc/self/status in kB, e.g. "VmHWM".
-qint64 statusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 void report(const char *key, double value)

@@ -19,6 +19,7 @@
 #include "mainwindow.h"
 #include "messageboxwatcher.h"
 #include "probe.h"
+#include "procstatus.h"
 
 #include <QAction>
 #include <QApplication>
@@ -54,20 +55,6 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-qint64 statusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 int openDescriptors()
