@@ -194,6 +194,18 @@ bool identified(MainWindowProbe &probe, int timeoutMs = 3000)
     return QTest::qWaitFor([&] { return !probe.controllerModel().isEmpty(); }, timeoutMs);
 }
 
+// Connects the window to the controller's line and identifies in the dialect: 0 when done, else
+// the child's exit code for what failed.
+int connectAndIdentify(MainWindow &window, MainWindowProbe &probe, const ControllerLine &line,
+                       const Dialect &dialect)
+{
+    if (!connectWindow(window, probe, line.path))
+        return 2;
+    writeAll(line.master, dialect.identification.constData(),
+             size_t(dialect.identification.size()));
+    return identified(probe) ? 0 : 3;
+}
+
 // Runs the event loop for a while without the polling sleeps of QTest::qWait.
 void runFor(int ms)
 {
@@ -211,12 +223,8 @@ int throughputChild(const Dialect &dialect, int lines)
     ControllerLine line;
     MainWindow window;
     MainWindowProbe probe(window);
-    if (!connectWindow(window, probe, line.path))
-        return 2;
-    writeAll(line.master, dialect.identification.constData(),
-             size_t(dialect.identification.size()));
-    if (!identified(probe))
-        return 3;
+    if (const int failed = connectAndIdentify(window, probe, line, dialect))
+        return failed;
 
     // A stage sweeping the travel in 0.1 um steps: every line changes the label, every tenth
     // the slider.
@@ -313,12 +321,8 @@ int latencyChild(const Dialect &dialect, int lines)
     ControllerLine line;
     MainWindow window;
     MainWindowProbe probe(window);
-    if (!connectWindow(window, probe, line.path))
-        return 2;
-    writeAll(line.master, dialect.identification.constData(),
-             size_t(dialect.identification.size()));
-    if (!identified(probe))
-        return 3;
+    if (const int failed = connectAndIdentify(window, probe, line, dialect))
+        return failed;
     runFor(600); // past the first poll tick and its identification check
 
     // Line i shows i + 1000.5 um: every line has the length of a typical one, moves the slider

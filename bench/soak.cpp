@@ -412,15 +412,22 @@ private:
         return ok && disconnectedCleanly();
     }
 
+    // Starts a plain dvxsim and makes its terminal the panel's port.
+    bool startAndSelect(Simulator &sim)
+    {
+        const QString terminal = sim.start({});
+        check(!terminal.isEmpty(), "dvxsim did not start");
+        if (terminal.isEmpty())
+            return false;
+        window.preselectPort(terminal);
+        return true;
+    }
+
     void warmUp()
     {
         Simulator sim(opts.dvxsim);
-        const QString terminal = sim.start({});
-        if (terminal.isEmpty()) {
-            check(false, "dvxsim did not start");
+        if (!startAndSelect(sim))
             return;
-        }
-        window.preselectPort(terminal);
         const qint64 before = statusKb("VmRSS");
         int failed = 0;
         for (int i = 0; i < kWarmUpCycles; ++i)
@@ -434,12 +441,8 @@ private:
     void reconnects()
     {
         Simulator sim(opts.dvxsim);
-        const QString terminal = sim.start({});
-        if (terminal.isEmpty()) {
-            check(false, "dvxsim did not start");
+        if (!startAndSelect(sim))
             return;
-        }
-        window.preselectPort(terminal);
         const int boxes = watcher.count();
         const int descriptors = openDescriptors();
         const qint64 rss = statusKb("VmRSS");
