@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 
 #include "console.h"
+#include "fastsampler.h"
+#include "panelstage.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -30,12 +32,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->statusBar->addWidget(statusLabel);
 
     pollTimer = new QTimer(this);
+    fastSampler = new FastSampler(this);
+    panelStage = new PanelStage(this);
 
     initActionsConnections();
 
     connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleError);
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::readData);
     connect(console, &Console::getData, this, &MainWindow::writeData);
+    connect(fastSampler, &FastSampler::sampleDue, this, &MainWindow::sampleFast);
 
     // The position request must be written before the identification check runs on each tick.
     connect(pollTimer, SIGNAL(timeout()), this, SLOT(getPosition()));

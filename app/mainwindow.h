@@ -1,13 +1,17 @@
 #pragma once
 
 #include "protocol.h"
+#include "stage.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QMainWindow>
 #include <QSerialPort>
 #include <QString>
 
 class Console;
+class FastSampler;
+class PanelStage;
 class QKeyEvent;
 class QLabel;
 class QSpinBox;
@@ -28,6 +32,9 @@ public:
     // Offers a port the system's list does not show (a pseudo-terminal, a /dev/serial/by-id
     // link) as the first choice and selects it, so Connect uses it at once.
     void preselectPort(const QString &path);
+
+    // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
+    Stage *stage() const;
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -56,6 +63,7 @@ private slots:
     void on_spinBox_Interval_editingFinished();
     void on_spinBox_Cycle_editingFinished();
     void on_pushButton_Bi_clicked();
+    void sampleFast();
 
 private:
     void initActionsConnections();
@@ -74,9 +82,26 @@ private:
     void sendBuiltCommand(const QByteArray &command);
     void sendDriveParameter(QSpinBox *spinBox, const char *keyword);
 
+    PanelState panelState() const;
+    // Emits stateChanged when anything but the position differs from what was last announced.
+    void announceState();
+    void announceEvent(PanelEvent::Kind kind, const QString &text = QString());
+    void commandTarget(double targetUm);
+    // Where a relative step starts from: the last commanded target, else the last position.
+    double relativeBase() const;
+    // Fast sampling runs only while a controller is identified on the closed-loop page.
+    void updateSamplingAllowed();
+    // A control's enabled state as the operator would have it, also while moves are locked.
+    bool controlUsable(const QWidget *control) const;
+    void setMoveControlsLocked(bool locked);
+    // Enables or disables a control; while moves are locked, a move control only remembers it.
+    void enableControl(QWidget *control, bool enabled);
+    QList<QWidget *> moveControls() const;
+
     // Test-only seam: the fuzzer and the tests reach the receive path and the device state
     // through it without widening the window's interface.
     friend struct MainWindowProbe;
+    friend class PanelStage;
 
     QTimer *pollTimer = nullptr;
     int pollIntervalMs = 500;
@@ -101,4 +126,15 @@ private:
     int crIndex = -1;
     // Set once a partial reply outgrew its cap: the rest of that line, up to its "\r", is noise.
     bool discardingOverlongReply = false;
+
+    PanelStage *panelStage = nullptr;
+    FastSampler *fastSampler = nullptr;
+    std::optional<double> lastPositionUm;
+    std::optional<double> lastTargetUm;
+    PanelState announcedState;
+    bool moveControlsLocked = false;
+    bool calibrating = false;
+    // Why the next closeSerialPort() happens, for the Disconnected announcement.
+    QString disconnectReason;
+    QHash<const QWidget *, bool> enabledBeforeLock;
 };

@@ -10,19 +10,22 @@ void MainWindow::on_pushButton_home_clicked()
     sendCommand(Protocol::kStop);
     sendCommand(Protocol::kHome);
     homed = true;
+    commandTarget(0.0);
+    announceEvent(PanelEvent::Kind::Homed);
     ui->pushButton_home->setStyleSheet(QStringLiteral("color: green"));
     ui->pushButton_home->clearFocus();
     ui->pushButton_stop->setEnabled(true);
-    ui->doubleSpinBox_Position->setEnabled(true);
-    ui->doubleSpinBox_mrstp->setEnabled(true);
-    ui->pushButton_SliderMinus->setEnabled(true);
-    ui->pushButton_SliderPlus->setEnabled(true);
-    ui->horizontalSlider->setEnabled(true);
+    enableControl(ui->doubleSpinBox_Position, true);
+    enableControl(ui->doubleSpinBox_mrstp, true);
+    enableControl(ui->pushButton_SliderMinus, true);
+    enableControl(ui->pushButton_SliderPlus, true);
+    enableControl(ui->horizontalSlider, true);
 }
 
 void MainWindow::on_pushButton_stop_clicked()
 {
     sendCommand(Protocol::kStop);
+    announceEvent(PanelEvent::Kind::Stop);
     ui->pushButton_stop->clearFocus();
 }
 
@@ -31,8 +34,10 @@ void MainWindow::on_doubleSpinBox_Position_editingFinished()
     // Blocked while focus is cleared, so the focus loss does not send the move a second time.
     ui->doubleSpinBox_Position->blockSignals(true);
     const double target = ui->doubleSpinBox_Position->value();
-    if (target >= sliderMin && target <= sliderMax)
+    if (target >= sliderMin && target <= sliderMax) {
         sendBuiltCommand(Protocol::moveTo(target));
+        commandTarget(target);
+    }
     ui->doubleSpinBox_Position->clearFocus();
     ui->doubleSpinBox_Position->blockSignals(false);
 }
@@ -47,9 +52,11 @@ void MainWindow::on_pushButton_SliderMinus_clicked()
 {
     if (closedLoop) {
         sendBuiltCommand(Protocol::moveBy(ui->doubleSpinBox_mrstp->value(), false));
+        commandTarget(relativeBase() - ui->doubleSpinBox_mrstp->value());
         ui->pushButton_SliderMinus->clearFocus();
     } else {
         sendBuiltCommand(Protocol::kStepReverse);
+        announceEvent(PanelEvent::Kind::OpenLoopStep, QStringLiteral("reverse"));
     }
 }
 
@@ -57,9 +64,11 @@ void MainWindow::on_pushButton_SliderPlus_clicked()
 {
     if (closedLoop) {
         sendBuiltCommand(Protocol::moveBy(ui->doubleSpinBox_mrstp->value(), true));
+        commandTarget(relativeBase() + ui->doubleSpinBox_mrstp->value());
         ui->pushButton_SliderPlus->clearFocus();
     } else {
         sendBuiltCommand(Protocol::kStepForward);
+        announceEvent(PanelEvent::Kind::OpenLoopStep, QStringLiteral("forward"));
     }
 }
 
@@ -71,6 +80,7 @@ void MainWindow::blockSlider()
 void MainWindow::goToSliderPosition()
 {
     sendBuiltCommand(Protocol::moveToSliderPosition(ui->horizontalSlider->value()));
+    commandTarget(ui->horizontalSlider->value());
     ui->horizontalSlider->clearFocus();
     ui->doubleSpinBox_Position->blockSignals(false);
 }
@@ -82,7 +92,10 @@ void MainWindow::setSlidePosition(double pos)
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {
-    // Arrows step only once the stage is homed; every other key stops here.
+    // Arrows step only once the stage is homed, and not while a sequence owns the moves; every
+    // other key stops here.
+    if (moveControlsLocked)
+        return;
     if (event->key() == Qt::Key_Right && homed)
         on_pushButton_SliderPlus_clicked();
     if (event->key() == Qt::Key_Left && homed)
@@ -92,7 +105,9 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
 void MainWindow::sendDriveParameter(QSpinBox *spinBox, const char *keyword)
 {
     spinBox->blockSignals(true);
-    sendBuiltCommand(Protocol::driveParameter(keyword, spinBox->value()));
+    const QByteArray command = Protocol::driveParameter(keyword, spinBox->value());
+    sendBuiltCommand(command);
+    announceEvent(PanelEvent::Kind::OpenLoopParameter, QString::fromLatin1(command).trimmed());
     spinBox->clearFocus();
     spinBox->blockSignals(false);
 }
@@ -101,35 +116,39 @@ void MainWindow::on_tabWidget_LoopMode_currentChanged(int)
 {
     const int page = ui->tabWidget_LoopMode->currentIndex();
     if (page == 0) {
-        ui->pushButton_home->setEnabled(true);
-        ui->pushButton_AutoCalibrate->setEnabled(true);
+        enableControl(ui->pushButton_home, true);
+        enableControl(ui->pushButton_AutoCalibrate, true);
         ui->label_Slidermin->setEnabled(true);
         ui->label_Slidermax->setEnabled(true);
-        ui->horizontalSlider->setEnabled(true);
-        ui->doubleSpinBox_Position->setEnabled(true);
-        ui->doubleSpinBox_mrstp->setEnabled(true);
-        ui->pushButton_SliderPlus->setEnabled(homed);
-        ui->pushButton_SliderMinus->setEnabled(homed);
+        enableControl(ui->horizontalSlider, true);
+        enableControl(ui->doubleSpinBox_Position, true);
+        enableControl(ui->doubleSpinBox_mrstp, true);
+        enableControl(ui->pushButton_SliderPlus, homed);
+        enableControl(ui->pushButton_SliderMinus, homed);
         ui->pushButton_stop->setEnabled(homed);
         closedLoop = true;
         pollTimer->start(pollIntervalMs);
+        updateSamplingAllowed();
+        announceState();
     } else if (page == 1) {
         sendDriveParameter(ui->spinBox_Duration, Protocol::kDuration);
         sendDriveParameter(ui->spinBox_Interval, Protocol::kInterval);
         sendDriveParameter(ui->spinBox_Cycle, Protocol::kCycle);
-        ui->pushButton_home->setEnabled(false);
-        ui->pushButton_AutoCalibrate->setEnabled(false);
+        enableControl(ui->pushButton_home, false);
+        enableControl(ui->pushButton_AutoCalibrate, false);
         ui->label_Slidermin->setEnabled(false);
         ui->label_Slidermax->setEnabled(false);
-        ui->horizontalSlider->setEnabled(false);
+        enableControl(ui->horizontalSlider, false);
         ui->label_Position->setText(QStringLiteral("-"));
-        ui->doubleSpinBox_Position->setEnabled(false);
-        ui->doubleSpinBox_mrstp->setEnabled(false);
-        ui->pushButton_SliderPlus->setEnabled(true);
-        ui->pushButton_SliderMinus->setEnabled(true);
+        enableControl(ui->doubleSpinBox_Position, false);
+        enableControl(ui->doubleSpinBox_mrstp, false);
+        enableControl(ui->pushButton_SliderPlus, true);
+        enableControl(ui->pushButton_SliderMinus, true);
         ui->pushButton_stop->setEnabled(true);
         closedLoop = false;
         pollTimer->stop();
+        updateSamplingAllowed();
+        announceState();
     }
 }
 
@@ -151,12 +170,15 @@ void MainWindow::on_spinBox_Cycle_editingFinished()
 void MainWindow::on_pushButton_Bi_clicked()
 {
     sendCommand(Protocol::kBi);
+    announceEvent(PanelEvent::Kind::OpenLoopStep, QStringLiteral("bi"));
     ui->pushButton_Bi->clearFocus();
 }
 
 void MainWindow::on_pushButton_AutoCalibrate_clicked()
 {
     sendCommand(Protocol::kAutoCalibrate);
+    calibrating = true;
+    announceEvent(PanelEvent::Kind::CalibrationStarted);
     // The status request only fetches the new state; it is not the operator's command.
     serialPort->write(Protocol::kStatus);
 }

@@ -1,11 +1,15 @@
 #include "mainwindow.h"
 
 #include "console.h"
+#include "fastsampler.h"
+#include "panelstage.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <cmath>
 
 namespace {
 const QString kMicrometre = QStringLiteral(" \u00b5m");
@@ -28,17 +32,28 @@ void MainWindow::processReply(const QByteArray &line)
         ui->tabWidget_LoopMode->setCurrentIndex(model1804 ? 1 : 0);
         statusLabel->setText(Protocol::withControllerName(statusLabel->text(),
                                                           serialPort->portName(), controllerModel));
+        updateSamplingAllowed();
+        announceEvent(PanelEvent::Kind::Identified,
+                      controllerModel + QLatin1Char(' ') + firmwareVersion);
     }
 
     switch (Protocol::classify(dialect(), line)) {
-    case Protocol::ReplyKind::Position:
+    case Protocol::ReplyKind::Position: {
+        const PositionSource source = echoNextPosition           ? PositionSource::Typed
+                                      : fastSampler->isRunning() ? PositionSource::Fast
+                                                                 : PositionSource::Poll;
         showPosition(QString(line));
         // Poll replies stay off the console unless the operator asked for a position.
         if (echoNextPosition) {
             console->putData(line);
             echoNextPosition = false;
         }
+        if (std::isfinite(currentPosition)) {
+            lastPositionUm = currentPosition;
+            emit panelStage->positionReceived(currentPosition, source);
+        }
         break;
+    }
     case Protocol::ReplyKind::Status:
         console->putData(line);
         showCalibrationStatus(QString(line));
@@ -46,6 +61,7 @@ void MainWindow::processReply(const QByteArray &line)
     case Protocol::ReplyKind::Offset:
         console->putData(line);
         applyOffset(line);
+        announceState();
         break;
     case Protocol::ReplyKind::Echo:
         console->putData(line);
@@ -85,14 +101,19 @@ void MainWindow::showCalibrationStatus(const QString &text)
     if (!state)
         return;
     calibrationStatus = *state;
+    if (calibrating && *state == QLatin1Char('9')) {
+        calibrating = false;
+        announceEvent(PanelEvent::Kind::CalibrationFinished);
+    }
+    announceState();
     if (*state == QLatin1Char('1')) {
-        ui->pushButton_home->setEnabled(true);
-        ui->pushButton_AutoCalibrate->setEnabled(true);
+        enableControl(ui->pushButton_home, true);
+        enableControl(ui->pushButton_AutoCalibrate, true);
         ui->pushButton_AutoCalibrate->setText(QStringLiteral("AutoCalibrate"));
         ui->pushButton_AutoCalibrate->setStyleSheet(QStringLiteral("color: red"));
     } else if (*state == QLatin1Char('9')) {
-        ui->pushButton_home->setEnabled(true);
-        ui->pushButton_AutoCalibrate->setEnabled(true);
+        enableControl(ui->pushButton_home, true);
+        enableControl(ui->pushButton_AutoCalibrate, true);
         ui->pushButton_AutoCalibrate->setText(QStringLiteral("Calibrated"));
         ui->pushButton_AutoCalibrate->setStyleSheet(QStringLiteral("color: green"));
         ui->pushButton_home->setStyleSheet(QStringLiteral("color: red"));
@@ -102,16 +123,18 @@ void MainWindow::showCalibrationStatus(const QString &text)
 void MainWindow::checkVersion()
 {
     if (firmwareVersion.isEmpty() || controllerModel.isEmpty()) {
+        disconnectReason = tr("No device answered the identification request");
         closeSerialPort();
         QMessageBox::critical(
             this, tr("Error"),
             tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"),
             QMessageBox::Ok, QMessageBox::NoButton);
         statusLabel->setText(tr("Open error"));
+        announceEvent(PanelEvent::Kind::Error, tr("No Device found"));
         return;
     }
-    ui->pushButton_home->setEnabled(true);
-    ui->pushButton_AutoCalibrate->setEnabled(true);
+    enableControl(ui->pushButton_home, true);
+    enableControl(ui->pushButton_AutoCalibrate, true);
     // Re-applying an unchanged style sheet still re-polishes the button on every tick.
     static const QString red = QStringLiteral("color: red");
     if (!homed && ui->pushButton_home->styleSheet() != red)
@@ -130,6 +153,6 @@ void MainWindow::disableControls()
         ui->pushButton_stop,  ui->pushButton_SliderMinus,  ui->pushButton_SliderPlus,
         ui->horizontalSlider, ui->pushButton_AutoCalibrate};
     for (QWidget *control : positioningControls)
-        control->setEnabled(false);
-    ui->tabWidget_LoopMode->setEnabled(false);
+        enableControl(control, false);
+    enableControl(ui->tabWidget_LoopMode, false);
 }

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "console.h"
+#include "fastsampler.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -23,6 +24,8 @@ void MainWindow::openSerialPort()
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
             QMessageBox::Ok, QMessageBox::NoButton);
         statusLabel->setText(tr("Open error"));
+        announceEvent(PanelEvent::Kind::Error,
+                      tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
         return;
     }
 
@@ -30,13 +33,16 @@ void MainWindow::openSerialPort()
     // controller's identification they would name a wrong firmware and silence every reply.
     rxBuffer.clear();
     discardingOverlongReply = false;
+    lastPositionUm.reset();
+    lastTargetUm.reset();
+    calibrating = false;
 
     console->setEnabled(true);
     console->setLocalEchoEnabled(s.localEcho);
     ui->actionConnect->setEnabled(false);
     ui->actionDisconnect->setEnabled(true);
     ui->actionConfigure->setEnabled(false);
-    ui->tabWidget_LoopMode->setEnabled(true);
+    enableControl(ui->tabWidget_LoopMode, true);
     sendCommand(Protocol::kInform);
     sendCommand(Protocol::kStatus);
     ui->pushButton_stop->setEnabled(true);
@@ -48,6 +54,7 @@ void MainWindow::openSerialPort()
                              .arg(s.parityText)
                              .arg(s.stopBitsText)
                              .arg(s.flowControlText));
+    announceEvent(PanelEvent::Kind::Connected, s.portName);
 }
 
 void MainWindow::closeSerialPort()
@@ -68,6 +75,11 @@ void MainWindow::closeSerialPort()
     homed = false;
     if (pollTimer->isActive())
         pollTimer->stop();
+    updateSamplingAllowed();
+    const QString reason =
+        disconnectReason.isEmpty() ? tr("Disconnected by the operator") : disconnectReason;
+    disconnectReason.clear();
+    announceEvent(PanelEvent::Kind::Disconnected, reason);
 }
 
 void MainWindow::handleError(QSerialPort::SerialPortError error)
@@ -82,7 +94,9 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     const QString reason = serialPort->errorString();
     // Nothing more can reach a vanished device: close without flushing first.
     serialPort->close();
+    disconnectReason = reason;
     closeSerialPort();
+    announceEvent(PanelEvent::Kind::Error, reason);
     QMessageBox::critical(this, tr("Critical Error"), reason, QMessageBox::Ok,
                           QMessageBox::NoButton);
 }

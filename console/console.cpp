@@ -56,6 +56,12 @@ void Console::keyPressEvent(QKeyEvent *e)
     }
 }
 
+void Console::submitLine(const QString &line)
+{
+    replaceLastLine(line);
+    sendLastLine();
+}
+
 void Console::sendLastLine()
 {
     textLines = toPlainText().split(QLatin1Char('\n'));

@@ -15,6 +15,8 @@ public:
 
     void putData(const QByteArray &data);
     void setLocalEchoEnabled(bool set);
+    // Sends a line exactly as if the operator had typed it and pressed Return.
+    void submitLine(const QString &line);
 
 protected:
     void mousePressEvent(QMouseEvent *e) override;

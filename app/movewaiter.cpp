@@ -1,0 +1,86 @@
+#include "movewaiter.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+namespace {
+qint64 monotonicMs()
+{
+    static QElapsedTimer sinceStart;
+    if (!sinceStart.isValid())
+        sinceStart.start();
+    return sinceStart.elapsed();
+}
+} // namespace
+
+MoveWaiter::MoveWaiter(Stage *s, Clock c, QObject *parent)
+    : QObject(parent), stage(s), clock(c ? std::move(c) : Clock(monotonicMs)),
+      timeoutTimer(new QTimer(this))
+{
+    timeoutTimer->setInterval(100);
+    connect(timeoutTimer, &QTimer::timeout, this, &MoveWaiter::checkTimeout);
+    connect(stage, &Stage::positionReceived, this,
+            [this](double positionUm, PositionSource) { onPosition(positionUm); });
+    connect(stage, &Stage::panelEvent, this, &MoveWaiter::onEvent);
+}
+
+MoveWaiter::~MoveWaiter()
+{
+    if (waiting)
+        stage->requestSampling(this, 0);
+}
+
+void MoveWaiter::start(double targetUm, double toleranceUm, int timeout)
+{
+    tracker = Settling::Tracker(targetUm, toleranceUm);
+    timeoutMs = timeout;
+    startedMs = clock();
+    waiting = true;
+    const PanelState now = stage->state();
+    lastPositionUm = now.positionUm.value_or(0.0);
+    stage->requestSampling(this, kSampleIntervalMs);
+    timeoutTimer->start();
+}
+
+void MoveWaiter::cancel()
+{
+    if (waiting)
+        finish();
+}
+
+void MoveWaiter::finish()
+{
+    waiting = false;
+    timeoutTimer->stop();
+    stage->requestSampling(this, 0);
+}
+
+void MoveWaiter::checkTimeout()
+{
+    if (!waiting || clock() - startedMs < timeoutMs)
+        return;
+    finish();
+    emit timedOut(lastPositionUm);
+}
+
+void MoveWaiter::onPosition(double positionUm)
+{
+    if (!waiting)
+        return;
+    lastPositionUm = positionUm;
+    if (tracker.feed(positionUm)) {
+        const double elapsedS = double(clock() - startedMs) / 1000.0;
+        finish();
+        emit settled(positionUm, elapsedS);
+        return;
+    }
+    checkTimeout();
+}
+
+void MoveWaiter::onEvent(const PanelEvent &event)
+{
+    if (!waiting || event.kind != PanelEvent::Kind::Disconnected)
+        return;
+    finish();
+    emit linkLost(event.text);
+}
