@@ -82,6 +82,9 @@ private:
     void sendBuiltCommand(const QByteArray &command);
     void sendDriveParameter(QSpinBox *spinBox, const char *keyword);
 
+    // Shows an error box (with details as its informative text) and announces it.
+    void reportError(const QString &title, const QString &text, const QString &details = QString());
+
     PanelState panelState() const;
     // Emits stateChanged when anything but the position differs from what was last announced.
     void announceState();

@@ -125,12 +125,9 @@ void MainWindow::checkVersion()
     if (firmwareVersion.isEmpty() || controllerModel.isEmpty()) {
         disconnectReason = tr("No device answered the identification request");
         closeSerialPort();
-        QMessageBox::critical(
-            this, tr("Error"),
-            tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"),
-            QMessageBox::Ok, QMessageBox::NoButton);
+        reportError(tr("Error"),
+                    tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"));
         statusLabel->setText(tr("Open error"));
-        announceEvent(PanelEvent::Kind::Error, tr("No Device found"));
         return;
     }
     enableControl(ui->pushButton_home, true);

@@ -19,13 +19,11 @@ void MainWindow::openSerialPort()
     serialPort->setStopBits(s.stopBits);
 
     if (!serialPort->open(QIODevice::ReadWrite)) {
-        QMessageBox::critical(
-            this, tr("Error"),
+        reportError(
+            tr("Error"),
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
-            QMessageBox::Ok, QMessageBox::NoButton);
+            tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
         statusLabel->setText(tr("Open error"));
-        announceEvent(PanelEvent::Kind::Error,
-                      tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
         return;
     }
 
@@ -96,9 +94,19 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     serialPort->close();
     disconnectReason = reason;
     closeSerialPort();
-    announceEvent(PanelEvent::Kind::Error, reason);
-    QMessageBox::critical(this, tr("Critical Error"), reason, QMessageBox::Ok,
-                          QMessageBox::NoButton);
+    reportError(tr("Critical Error"), reason);
+}
+
+void MainWindow::reportError(const QString &title, const QString &text, const QString &details)
+{
+    // Announced before the box opens: a script waiting on the panel hears of it at once, not
+    // when the operator closes the box.
+    announceEvent(PanelEvent::Kind::Error,
+                  details.isEmpty() ? text : text + QLatin1Char('\n') + details);
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
+    if (!details.isEmpty())
+        box.setInformativeText(details);
+    box.exec();
 }
 
 void MainWindow::writeData(QByteArray data)
