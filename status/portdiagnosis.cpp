@@ -30,6 +30,14 @@ constexpr int kMaxDescriptorsScanned = 200000;
 
 QString processName(qint64 pid)
 {
+    // The program's file name in full; comm cuts it at 15 characters.
+    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (commandLine.open(QIODevice::ReadOnly)) {
+        const QByteArray program = commandLine.read(4096).split('\0').value(0);
+        const QString name = QFileInfo(QString::fromLocal8Bit(program)).fileName();
+        if (!name.isEmpty())
+            return name;
+    }
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return QString();
