@@ -16,6 +16,7 @@ ActivityTracker::ActivityTracker(Stage *stage, Clock clock, QObject *parent)
         this->clock = [elapsed] { return elapsed->elapsed(); };
     }
     driveTimer->setSingleShot(true);
+    driveTimer->setTimerType(Qt::PreciseTimer);
     connect(driveTimer, &QTimer::timeout, this, &ActivityTracker::check);
     connect(stage, &Stage::panelEvent, this, &ActivityTracker::onEvent);
     connect(stage, &Stage::targetCommanded, this, &ActivityTracker::onTarget);
@@ -159,9 +160,13 @@ void ActivityTracker::check()
 
 void ActivityTracker::update()
 {
-    const bool driving = driveUntilMs >= 0 && clock() < driveUntilMs;
+    const qint64 now = clock();
+    const bool driving = driveUntilMs >= 0 && now < driveUntilMs;
     if (!driving)
         driveUntilMs = -1;
+    else if (!driveTimer->isActive())
+        // A timer may fire a little early; look again when the drive is really over.
+        driveTimer->start(int(std::min<qint64>(driveUntilMs - now, 24LL * 3600 * 1000)));
     Activity next = Activity::Idle;
     if (calibrating)
         next = Activity::Calibrating;

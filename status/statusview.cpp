@@ -135,6 +135,8 @@ StateColourGuard::StateColourGuard(QObject *parent) : QObject(parent) {}
 
 void StateColourGuard::watch(QWidget *button)
 {
+    // A widget never polished takes a new style sheet without telling it.
+    button->ensurePolished();
     button->installEventFilter(this);
     apply(button);
 }
