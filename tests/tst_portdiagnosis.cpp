@@ -8,6 +8,7 @@
 #include "portdiagnosis.h"
 #include "probe.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -151,6 +152,8 @@ private slots:
     void permissionDenied();
     void missingPath();
     void inUseByAnotherProgram();
+    void hostileLockFiles_data();
+    void hostileLockFiles();
     void notASerialDevice();
     void silentController();
     void unpluggedController();
@@ -242,6 +245,39 @@ void TestPortDiagnosis::inUseByAnotherProgram()
     QVERIFY2(informative.contains(program + QLatin1String(" (process ") + process + ')'),
              qPrintable(informative));
     QVERIFY(!attempt.probe.serialPort()->isOpen());
+}
+
+void TestPortDiagnosis::hostileLockFiles_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("binary noise") << QByteArray("\x00\xff\x13\n\r\x80garbage", 14);
+    QTest::newRow("huge") << QByteArray(1 << 20, '7');
+    QTest::newRow("negative") << QByteArray("-1\n");
+    QTest::newRow("ended process") << QByteArray("2147483646\nmirastellon\nhost\n");
+}
+
+void TestPortDiagnosis::hostileLockFiles()
+{
+    QFETCH(QByteArray, content);
+    FakeController controller;
+    QString name = controller.portPath().mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QFile lock(QStringLiteral("/var/lock/LCK..") + name);
+    if (!lock.open(QIODevice::WriteOnly))
+        QSKIP("The lock directory is not writable here");
+    lock.write(content);
+    lock.close();
+
+    // A lock file names nobody unless it holds the number of a running process; reading it is
+    // bounded whatever its size.
+    QElapsedTimer clock;
+    clock.start();
+    const QStringList holders = PortDiagnosis::holders(controller.portPath());
+    const qint64 elapsed = clock.elapsed();
+    lock.remove();
+    QVERIFY2(holders.isEmpty(), qPrintable(holders.join('|')));
+    qInfo("holders() took %lld ms", elapsed);
 }
 
 void TestPortDiagnosis::notASerialDevice()
