@@ -55,6 +55,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     statusView =
         new StatusView(panelStage, ui->label_Position, ui->statusBar, pollIntervalMs, this);
     new EscapeStop(ui->pushButton_stop, this);
+    console->setToolTip(tr("Traffic with the controller. Type a command and press Enter to send "
+                           "it; Up and Down recall earlier lines, Esc stops the stage."));
     auto *colours = new StateColourGuard(this);
     colours->watch(ui->pushButton_home);
     colours->watch(ui->pushButton_AutoCalibrate);

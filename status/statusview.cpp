@@ -37,6 +37,9 @@ StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, int pollI
     indicator->setToolTip(tr("What the stage is doing: homing, moving, calibrating, an open-loop "
                              "drive, or idle"));
     bar->addPermanentWidget(indicator);
+    // The connection text on the left is the window's own label; it shows this tooltip.
+    bar->setToolTip(tr("The port, its line parameters and, once it has identified itself, the "
+                       "controller model"));
 
     connect(monitor, &ReadoutMonitor::changed, this, &StatusView::showReadout);
     connect(tracker, &ActivityTracker::activityChanged, this, &StatusView::showActivity);

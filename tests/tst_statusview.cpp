@@ -8,10 +8,13 @@
 #include "messageboxwatcher.h"
 #include "probe.h"
 #include "readoutmonitor.h"
+#include "settingsdialog.h"
 #include "statusview.h"
 #include "travelnotice.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -125,9 +128,11 @@ private slots:
     void escapeStops_data();
     void escapeStops();
     void escapeIdleWithoutStop();
+    void escapeInSettingsDialog();
     void targetBeyondTravelRefused();
     void stepAtEndOfTravelSaysSo();
     void darkPalette();
+    void everyControlExplainsItself();
 };
 
 void TestStatusView::readoutMonitorRules()
@@ -456,6 +461,32 @@ void TestStatusView::escapeIdleWithoutStop()
     QVERIFY(!b.window.findChild<QShortcut *>(QStringLiteral("shortcut_Stop"))->isEnabled());
 }
 
+void TestStatusView::escapeInSettingsDialog()
+{
+    Bench b;
+    QVERIFY(b.connectIdentified());
+    b.window.show();
+    QWidget *dialog = b.probe.settingsDialog();
+    dialog->show();
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    b.written.clear();
+    // Stop is enabled once the port is open: Esc stops the stage and still closes the dialog.
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QTRY_VERIFY(b.written.contains(">stop\r"));
+    QVERIFY(dialog->isHidden());
+
+    // With Stop disabled, Esc only closes the dialog.
+    b.probe.ui()->actionDisconnect->trigger();
+    b.written.clear();
+    dialog->show();
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QVERIFY(dialog->isHidden());
+    QVERIFY(!b.written.contains(">stop"));
+}
+
 void TestStatusView::targetBeyondTravelRefused()
 {
     Bench b;
@@ -550,6 +581,45 @@ void TestStatusView::darkPalette()
     guard.watch(&light);
     light.setStyleSheet(QStringLiteral("color: green"));
     QCOMPARE(light.styleSheet(), QStringLiteral("color: green"));
+}
+
+void TestStatusView::everyControlExplainsItself()
+{
+    MainWindow window;
+    MainWindowProbe probe(window);
+    QWidget *dialog = probe.settingsDialog();
+    // The tooltip a pointer over the widget shows: its own, else its nearest parent's.
+    const auto shownTip = [](QWidget *widget) {
+        for (QWidget *w = widget; w && !w->isWindow(); w = w->parentWidget())
+            if (!w->toolTip().isEmpty())
+                return w->toolTip();
+        return QString();
+    };
+    int checked = 0;
+    for (QWidget *top : {static_cast<QWidget *>(&window), dialog}) {
+        const QList<QWidget *> widgets = top->findChildren<QWidget *>();
+        for (QWidget *widget : widgets) {
+            if (widget->objectName().startsWith(QLatin1String("qt_")))
+                continue;
+            auto *label = qobject_cast<QLabel *>(widget);
+            const bool control =
+                qobject_cast<QAbstractButton *>(widget) ||
+                qobject_cast<QAbstractSpinBox *>(widget) ||
+                qobject_cast<QAbstractSlider *>(widget) || qobject_cast<QComboBox *>(widget) ||
+                qobject_cast<QPlainTextEdit *>(widget) || (label && !label->text().isEmpty());
+            if (!control || qobject_cast<QAbstractSlider *>(widget->parentWidget()))
+                continue;
+            if (widget->parentWidget() && widget->parentWidget()->inherits("QAbstractSpinBox"))
+                continue;
+            if (widget->parentWidget() && widget->parentWidget()->inherits("QToolBar"))
+                continue;
+            ++checked;
+            QVERIFY2(!shownTip(widget).isEmpty(), qPrintable(widget->objectName()));
+        }
+    }
+    QVERIFY(checked >= 40);
+    QCOMPARE(probe.statusLabel()->parentWidget(), probe.ui()->statusBar);
+    QVERIFY(!shownTip(probe.statusLabel()).isEmpty());
 }
 
 QTEST_MAIN(TestStatusView)
