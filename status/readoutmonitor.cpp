@@ -18,7 +18,6 @@ ReadoutMonitor::ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock clock, QO
     connect(stage, &Stage::positionReceived, this, &ReadoutMonitor::onPosition);
     connect(stage, &Stage::stateChanged, this, &ReadoutMonitor::check);
     connect(timer, &QTimer::timeout, this, &ReadoutMonitor::check);
-    timer->start(pollIntervalMs);
 }
 
 void ReadoutMonitor::onPosition()
@@ -38,6 +37,12 @@ void ReadoutMonitor::check()
         lastReplyMs = -1;
     }
     wasPolled = polled;
+    // Only a polled readout can fall silent; otherwise nothing needs a look until the state
+    // changes, and an idle panel stays idle.
+    if (polled && !timer->isActive())
+        timer->start(pollIntervalMs);
+    else if (!polled)
+        timer->stop();
     if (!state.connected) {
         set(false, tr("disconnected"));
         return;
