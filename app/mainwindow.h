@@ -17,6 +17,7 @@ class QLabel;
 class QSpinBox;
 class QTimer;
 class SettingsDialog;
+class StatusView;
 
 namespace Ui {
 class MainWindow;
@@ -101,6 +102,8 @@ private:
     // A control's enabled state as the operator would have it, also while moves are locked.
     bool controlUsable(const QWidget *control) const;
     void setMoveControlsLocked(bool locked);
+    // Tells the operator when a relative step meets the end of the travel.
+    void noteTravelEnd(double stepUm);
     // Enables or disables a control; while moves are locked, a move control only remembers it.
     void enableControl(QWidget *control, bool enabled);
     QList<QWidget *> moveControls() const;
@@ -145,4 +148,6 @@ private:
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;
+    // Live or stale readout, busy indicator and the refusals the operator is told about.
+    StatusView *statusView = nullptr;
 };

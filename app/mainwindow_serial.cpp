@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "fastsampler.h"
+#include "portdiagnosis.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -24,7 +25,8 @@ void MainWindow::openSerialPort()
         reportError(
             tr("Error"),
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
-            tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
+            PortDiagnosis::openFailure(s.portName, serialPort->error(), serialPort->errorString())
+                .text);
         statusLabel->setText(tr("Open error"));
         return;
     }
@@ -96,7 +98,7 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     serialPort->close();
     disconnectReason = reason;
     closeSerialPort();
-    reportError(tr("Critical Error"), reason);
+    reportError(tr("Critical Error"), reason, PortDiagnosis::lost(serialPort->portName()).text);
 }
 
 void MainWindow::reportError(const QString &title, const QString &text, const QString &details)
