@@ -9,6 +9,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <memory>
+
 class Console;
 class FastSampler;
 class PanelStage;
@@ -16,7 +18,9 @@ class QKeyEvent;
 class QLabel;
 class QSpinBox;
 class QTimer;
+class ReconnectWaiter;
 class SettingsDialog;
+class SystemPortLister;
 
 namespace Ui {
 class MainWindow;
@@ -38,6 +42,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void openSerialPort();
@@ -64,6 +69,8 @@ private slots:
     void on_spinBox_Cycle_editingFinished();
     void on_pushButton_Bi_clicked();
     void sampleFast();
+    void reconnectTo(const QString &path);
+    void stopWaitingForDevice();
 
 private:
     void initActionsConnections();
@@ -100,6 +107,14 @@ private:
     // Enables or disables a control; while moves are locked, a move control only remembers it.
     void enableControl(QWidget *control, bool enabled);
     QList<QWidget *> moveControls() const;
+
+    // Unplug and come back: the device connected to, and the wait for it after a port error.
+    void initReconnect();
+    // The name a chosen port is opened and shown under: its stable link when it has one.
+    QString stableName(const QString &portName) const;
+    void linkOpened(const QString &portName, bool automatic);
+    void startWaitingForDevice();
+    void deviceIdentified();
 
     // Test-only seam: the fuzzer and the tests reach the receive path and the device state
     // through it without widening the window's interface.
@@ -140,4 +155,9 @@ private:
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;
+
+    std::shared_ptr<SystemPortLister> portLister;
+    ReconnectWaiter *reconnectWaiter = nullptr;
+    // Set while the wait itself opens the port: the path the device has come back at.
+    QString reconnectPath;
 };

@@ -35,6 +35,7 @@ void MainWindow::processReply(const QByteArray &line)
         updateSamplingAllowed();
         announceEvent(PanelEvent::Kind::Identified,
                       controllerModel + QLatin1Char(' ') + firmwareVersion);
+        deviceIdentified();
     }
 
     switch (Protocol::classify(dialect(), line)) {

@@ -1,0 +1,64 @@
+#include "portlister.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+QString portSystemPath(const QString &portName)
+{
+    if (portName.isEmpty() || portName.startsWith(QLatin1Char('/')) ||
+        portName.startsWith(QLatin1String("./")) || portName.startsWith(QLatin1String("../")))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+}
+
+SystemPortLister::SystemPortLister(const QString &stableNameDir) : linkDir(stableNameDir) {}
+
+QList<PortRecord> SystemPortLister::ports() const
+{
+    QList<PortRecord> records;
+    const auto infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : infos) {
+        PortRecord r;
+        r.portName = info.portName();
+        r.systemLocation = info.systemLocation();
+        r.description = info.description();
+        r.manufacturer = info.manufacturer();
+        r.serialNumber = info.serialNumber();
+        r.vendorId = info.hasVendorIdentifier() ? info.vendorIdentifier() : 0;
+        r.productId = info.hasProductIdentifier() ? info.productIdentifier() : 0;
+        r.stableName = stableNameFor(r.systemLocation);
+        records.append(r);
+    }
+    return records;
+}
+
+QString SystemPortLister::stableNameFor(const QString &path) const
+{
+    if (path.isEmpty() || linkDir.isEmpty())
+        return QString();
+    const QFileInfo given(portSystemPath(path));
+    const QString target = given.canonicalFilePath();
+    // A dangling link names nothing that could be opened.
+    if (target.isEmpty())
+        return QString();
+    const QDir dir(linkDir);
+    if (given.isSymLink() && QFileInfo(given.absolutePath()) == QFileInfo(dir.absolutePath()))
+        return given.absoluteFilePath();
+
+    const QFileInfoList links =
+        dir.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    int looked = 0;
+    for (const QFileInfo &link : links) {
+        if (++looked > kMaxLinks)
+            break;
+        if (link.isSymLink() && link.canonicalFilePath() == target)
+            return link.absoluteFilePath();
+    }
+    return QString();
+}
+
+bool SystemPortLister::exists(const QString &path) const
+{
+    return !path.isEmpty() && QFileInfo::exists(portSystemPath(path));
+}
