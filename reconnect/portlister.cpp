@@ -38,8 +38,10 @@ QString SystemPortLister::stableNameFor(const QString &path) const
     if (path.isEmpty() || linkDir.isEmpty())
         return QString();
     const QFileInfo given(portSystemPath(path));
+    // A dangling link, or a ring of links, names nothing that could be opened.
+    if (!given.exists())
+        return QString();
     const QString target = given.canonicalFilePath();
-    // A dangling link names nothing that could be opened.
     if (target.isEmpty())
         return QString();
     const QDir dir(linkDir);
@@ -52,7 +54,7 @@ QString SystemPortLister::stableNameFor(const QString &path) const
     for (const QFileInfo &link : links) {
         if (++looked > kMaxLinks)
             break;
-        if (link.isSymLink() && link.canonicalFilePath() == target)
+        if (link.isSymLink() && link.exists() && link.canonicalFilePath() == target)
             return link.absoluteFilePath();
     }
     return QString();
