@@ -1,6 +1,8 @@
 #include "portlister.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -14,8 +16,29 @@ QString portSystemPath(const QString &portName)
 
 SystemPortLister::SystemPortLister(const QString &stableNameDir) : linkDir(stableNameDir) {}
 
+QByteArray SystemPortLister::deviceNodesSignature() const
+{
+    QByteArray signature;
+    const QDir dev(QStringLiteral("/dev"));
+    const QFileInfoList nodes =
+        dev.entryInfoList({QStringLiteral("tty*"), QStringLiteral("rfcomm*")},
+                          QDir::System | QDir::Files, QDir::Name);
+    for (const QFileInfo &node : nodes) {
+        signature += QFile::encodeName(node.fileName());
+        signature += QByteArray::number(node.metadataChangeTime().toMSecsSinceEpoch());
+        signature += '\n';
+    }
+    const QFileInfo links(linkDir);
+    signature += QFile::encodeName(linkDir);
+    signature += QByteArray::number(links.exists() ? links.lastModified().toMSecsSinceEpoch() : 0);
+    return signature;
+}
+
 QList<PortRecord> SystemPortLister::ports() const
 {
+    const QByteArray signature = deviceNodesSignature();
+    if (listedAge.isValid() && listedAge.elapsed() < kListReuseMs && signature == listedSignature)
+        return listed;
     QList<PortRecord> records;
     const auto infos = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : infos) {
@@ -30,6 +53,9 @@ QList<PortRecord> SystemPortLister::ports() const
         r.stableName = stableNameFor(r.systemLocation);
         records.append(r);
     }
+    listed = records;
+    listedSignature = signature;
+    listedAge.start();
     return records;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -45,10 +47,20 @@ public:
     void setStableNameDir(const QString &dir) { linkDir = dir; }
     QString stableNameDir() const { return linkDir; }
 
+    // Asking the system for its ports takes tens of milliseconds; asked once a second while the
+    // panel waits for a device, the answer is reused for as long as no device node came or went
+    // (nor changed) and no stable link did, and at most kListReuseMs.
+    static constexpr qint64 kListReuseMs = 30000;
+
     QList<PortRecord> ports() const override;
     QString stableNameFor(const QString &path) const override;
     bool exists(const QString &path) const override;
 
 private:
+    QByteArray deviceNodesSignature() const;
+
     QString linkDir;
+    mutable QList<PortRecord> listed;
+    mutable QByteArray listedSignature;
+    mutable QElapsedTimer listedAge;
 };
