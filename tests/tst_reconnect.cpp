@@ -302,6 +302,16 @@ void TestReconnect::stableLinksOnDisk()
     QVERIFY(makeLink(QStringLiteral("../ttyUSB1"), link));
     QCOMPARE(lister.stableNameFor(other), link);
 
+    // A folder filled by mistake is looked at only so far: a link past the bound is not found,
+    // and the lookup stays quick.
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("crowded")));
+    const QString crowded = root.filePath(QStringLiteral("crowded"));
+    for (int i = 0; i < SystemPortLister::kMaxLinks + 10; ++i)
+        QVERIFY(makeLink(device, crowded + QStringLiteral("/a%1").arg(i, 4, 10, QLatin1Char('0'))));
+    QVERIFY(makeLink(other, crowded + QStringLiteral("/z-last")));
+    lister.setStableNameDir(crowded);
+    QVERIFY(lister.stableNameFor(other).isEmpty());
+
     // A folder that does not exist names nothing.
     lister.setStableNameDir(root.filePath(QStringLiteral("none")));
     QVERIFY(lister.stableNameFor(other).isEmpty());
