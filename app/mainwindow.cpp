@@ -3,6 +3,7 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "portlister.h"
 #include "settingsdialog.h"
 #include "statusview.h"
 #include "ui_mainwindow.h"
@@ -22,7 +23,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setFixedSize(580, 550);
 
     serialPort = new QSerialPort(this);
-    settingsDialog = new SettingsDialog;
+    portLister = std::make_shared<SystemPortLister>();
+    settingsDialog = new SettingsDialog(portLister);
 
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);
@@ -37,6 +39,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     panelStage = new PanelStage(this);
 
     initActionsConnections();
+    initReconnect();
 
     connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleError);
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::readData);

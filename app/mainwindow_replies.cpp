@@ -36,6 +36,7 @@ void MainWindow::processReply(const QByteArray &line)
         updateSamplingAllowed();
         announceEvent(PanelEvent::Kind::Identified,
                       controllerModel + QLatin1Char(' ') + firmwareVersion);
+        deviceIdentified();
     }
 
     switch (Protocol::classify(dialect(), line)) {

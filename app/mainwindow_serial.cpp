@@ -3,6 +3,7 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "portdiagnosis.h"
+#include "reconnectwaiter.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -14,7 +15,14 @@
 
 void MainWindow::openSerialPort()
 {
-    const SerialSettings s = settingsDialog->settings();
+    SerialSettings s = settingsDialog->settings();
+    const bool automatic = !reconnectPath.isEmpty();
+    if (automatic)
+        s.portName = reconnectPath;
+    else
+        stopWaitingForDevice();
+    reconnectPath.clear();
+    s.portName = stableName(s.portName);
     serialPort->setPortName(s.portName);
     serialPort->setBaudRate(s.baudRate, QSerialPort::AllDirections);
     serialPort->setDataBits(s.dataBits);
@@ -22,6 +30,9 @@ void MainWindow::openSerialPort()
     serialPort->setStopBits(s.stopBits);
 
     if (!serialPort->open(QIODevice::ReadWrite)) {
+        // A device that has just come back may not take an open yet: the wait tries again.
+        if (automatic)
+            return;
         reportError(
             tr("Error"),
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
@@ -56,11 +67,17 @@ void MainWindow::openSerialPort()
                              .arg(s.parityText)
                              .arg(s.stopBitsText)
                              .arg(s.flowControlText));
+    linkOpened(s.portName, automatic);
     announceEvent(PanelEvent::Kind::Connected, s.portName);
 }
 
 void MainWindow::closeSerialPort()
 {
+    // The port is closed already while the panel waits for its device: Disconnect ends the wait.
+    if (reconnectWaiter->isWaiting()) {
+        stopWaitingForDevice();
+        return;
+    }
     // Commands already written (the last poll among them) still go out; close() would drop them.
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
@@ -98,6 +115,7 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     serialPort->close();
     disconnectReason = reason;
     closeSerialPort();
+    startWaitingForDevice();
     reportError(tr("Critical Error"), reason, PortDiagnosis::lost(serialPort->portName()).text);
 }
 
