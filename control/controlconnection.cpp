@@ -55,8 +55,9 @@ void ControlConnection::readInput()
     while ((end = input.indexOf('\n', start)) != -1) {
         const int length = end - start;
         if (length > ControlProtocol::kMaxRequestBytes) {
-            queue.append({{}, tr("The request is longer than %1 bytes; closing the connection")
-                                  .arg(ControlProtocol::kMaxRequestBytes)});
+            queue.append({{},
+                          tr("The request is longer than %1 bytes; closing the connection")
+                              .arg(ControlProtocol::kMaxRequestBytes)});
             inputClosed = true;
             break;
         }
@@ -77,8 +78,9 @@ void ControlConnection::readInput()
     } else {
         input.remove(0, start);
         if (input.size() > ControlProtocol::kMaxRequestBytes) {
-            queue.append({{}, tr("The request is longer than %1 bytes; closing the connection")
-                                  .arg(ControlProtocol::kMaxRequestBytes)});
+            queue.append({{},
+                          tr("The request is longer than %1 bytes; closing the connection")
+                              .arg(ControlProtocol::kMaxRequestBytes)});
             inputClosed = true;
             input.clear();
         }

@@ -83,8 +83,8 @@ ControlDispatcher::ControlDispatcher(Stage *stage, QObject *parent)
     : QObject(parent), panel(stage), waiter(new MoveWaiter(stage, {}, this))
 {
     connect(waiter, &MoveWaiter::settled, this, [this](double positionUm, double elapsedS) {
-        waitReply.ok({{QStringLiteral("position_um"), positionUm},
-                      {QStringLiteral("elapsed_s"), elapsedS}});
+        waitReply.ok(
+            {{QStringLiteral("position_um"), positionUm}, {QStringLiteral("elapsed_s"), elapsedS}});
         waitReply = {};
     });
     connect(waiter, &MoveWaiter::timedOut, this, [this](double lastPositionUm) {
@@ -134,10 +134,9 @@ void ControlDispatcher::dispatch(const QByteArray &line, const ControlReply::Sin
     }
     const auto handler = commands.constFind(parsed.request.command);
     if (handler == commands.constEnd()) {
-        reply.fail(ErrorCode::BadRequest,
-                   tr("Unknown command \"%1\"; known are: %2")
-                       .arg(parsed.request.command.left(64),
-                            commandNames().join(QStringLiteral(", "))));
+        reply.fail(ErrorCode::BadRequest, tr("Unknown command \"%1\"; known are: %2")
+                                              .arg(parsed.request.command.left(64),
+                                                   commandNames().join(QStringLiteral(", "))));
         return;
     }
     ControlCall call{parsed.request, ControlProtocol::Arguments(parsed.request.arguments), reply,
@@ -195,8 +194,8 @@ void ControlDispatcher::addBuiltInCommands()
             call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
             return;
         }
-        static const char *const keys[] = {"name",     "description", "manufacturer",
-                                           "serial_number", "location", "vendor_id",
+        static const char *const keys[] = {"name",          "description", "manufacturer",
+                                           "serial_number", "location",    "vendor_id",
                                            "product_id"};
         QJsonArray ports;
         const auto infos = QSerialPortInfo::availablePorts();
@@ -311,8 +310,8 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
     ControlProtocol::Arguments &args = call.arguments;
     const double um = args.number(QStringLiteral("um"));
     const bool wait = args.optionalBool(QStringLiteral("wait"), false);
-    const double tolerance = args.optionalNumber(QStringLiteral("tolerance_um"))
-                                 .value_or(Settling::kDefaultToleranceUm);
+    const double tolerance =
+        args.optionalNumber(QStringLiteral("tolerance_um")).value_or(Settling::kDefaultToleranceUm);
     const double timeoutS =
         args.optionalNumber(QStringLiteral("timeout_s")).value_or(kDefaultWaitSeconds);
     if (!args.finish()) {

@@ -34,9 +34,9 @@ ControlServer::ControlServer(Stage *s, QObject *parent)
             return;
         const double t = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
         broadcast(QStringLiteral("position"),
-                  ControlProtocol::eventLine(QStringLiteral("position"),
-                                             {{QStringLiteral("t"), t},
-                                              {QStringLiteral("um"), positionUm}}));
+                  ControlProtocol::eventLine(
+                      QStringLiteral("position"),
+                      {{QStringLiteral("t"), t}, {QStringLiteral("um"), positionUm}}));
     });
     connect(stage, &Stage::stateChanged, this, [this] {
         if (!anySubscribed(QStringLiteral("state")))
