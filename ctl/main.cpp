@@ -57,7 +57,7 @@ QString plainValue(const QJsonValue &value)
     case QJsonValue::Bool:
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     case QJsonValue::Double:
-        return QString::number(value.toDouble(), 'g', 12);
+        return QString::number(value.toDouble(), 'g', 15);
     case QJsonValue::String:
         return value.toString();
     case QJsonValue::Array: {

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target mirastellon dvxsim
+cmake --build "$build" -j"$(nproc)" --target mirastellon mirastellon-ctl dvxsim
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found. On a machine without one, run: xvfb-run -a $0" >&2
@@ -24,5 +24,6 @@ done
 port=$(sed -n 's/^dvxsim: listening on //p' "$log")
 [ -n "$port" ] || { echo "dvxsim did not start" >&2; exit 1; }
 echo "Simulated controller on $port: press Connect in the panel."
+echo "Scripts reach the panel with $build/ctl/mirastellon-ctl (see README, Scripting)."
 # From the repository root, so the window icon in images/ is found.
-"$build/mirastellon" --port "$port"
+"$build/mirastellon" --port "$port" --control
