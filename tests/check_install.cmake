@@ -1,6 +1,5 @@
 # Installs the build into a scratch prefix and checks that the panel, its command-line client, the
-# simulator, the desktop
-# entry and the icons land where a desktop expects them.
+# simulator, the desktop entry and the icons land where a desktop expects them.
 set(prefix ${BUILD_DIR}/install-check)
 file(REMOVE_RECURSE ${prefix})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
