@@ -27,7 +27,7 @@ ControlConnection::ControlConnection(QLocalSocket *s, ControlDispatcher *d, QObj
 
 ControlConnection::~ControlConnection()
 {
-    if (dispatcher)
+    if (!ended && dispatcher)
         dispatcher->clientGone(this);
 }
 
@@ -121,6 +121,8 @@ void ControlConnection::pump()
             break;
         }
         queuedBytes -= next.line.size();
+        if (!dispatcher)
+            break;
         executing = true;
         const QPointer<ControlConnection> self(this);
         ++dispatchDepth;

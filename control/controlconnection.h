@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 
@@ -48,7 +49,8 @@ private:
     void end();
 
     QLocalSocket *socket = nullptr;
-    ControlDispatcher *dispatcher = nullptr;
+    // The server's children go in order of creation: the dispatcher may go first.
+    QPointer<ControlDispatcher> dispatcher;
     QByteArray input;
     QList<Pending> queue;
     qint64 queuedBytes = 0;

@@ -10,6 +10,8 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
+#include <iterator>
+
 using ControlProtocol::ErrorCode;
 
 namespace {

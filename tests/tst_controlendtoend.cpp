@@ -80,6 +80,7 @@ private slots:
     void secondWaitingMoveIsBusy();
     void lineLostDuringWaitingMove();
     void silentControllerIsNoDevice();
+    void panelClosesDuringWaitingMove();
     void ctlExitStatuses();
 
 private:
@@ -127,7 +128,7 @@ void TestControlEndToEnd::init()
 void TestControlEndToEnd::cleanup()
 {
     client.reset();
-    if (MainWindowProbe(*window).serialPort()->isOpen())
+    if (window && MainWindowProbe(*window).serialPort()->isOpen())
         ui()->actionDisconnect->trigger();
     simulator.reset();
     window.reset();
@@ -337,6 +338,27 @@ void TestControlEndToEnd::silentControllerIsNoDevice()
     QCOMPARE(ControlClient::errorCode(reply), QStringLiteral("no_device"));
     QTRY_COMPARE(boxes->count(), 1);
     QVERIFY(boxes->texts.value(0).startsWith(QLatin1String("No Device found")));
+}
+
+void TestControlEndToEnd::panelClosesDuringWaitingMove()
+{
+    QVERIFY(connectPanel());
+    QTRY_VERIFY(ui()->pushButton_home->isEnabled());
+    QVERIFY(client->request(req(1, "home")).value(QLatin1String("ok")).toBool());
+    client->send(req(2, "move_to", {{QStringLiteral("um"), 6000}, {QStringLiteral("wait"), true}}));
+    ControlClient watcher(path);
+    QVERIFY(watcher.connected());
+    QVERIFY(watcher
+                .request(req(3, "subscribe",
+                             {{QStringLiteral("events"), QJsonArray{QStringLiteral("position")}}}))
+                .value(QLatin1String("ok"))
+                .toBool());
+    QVERIFY(!watcher.nextLine().isEmpty());
+    // The operator quits while the script still waits: the panel goes, and so do its clients.
+    window.reset();
+    QVERIFY(client->closedByPanel());
+    QVERIFY(watcher.closedByPanel());
+    QVERIFY(!QFile::exists(path));
 }
 
 void TestControlEndToEnd::ctlExitStatuses()
