@@ -164,16 +164,17 @@ bool ControlDispatcher::waitingMove() const
 void ControlDispatcher::addBuiltInCommands()
 {
     // Commands without arguments that press one control.
-    const auto simple = [this](CommandResult (Stage::*command)()) {
+    using Press = std::function<CommandResult(Stage *)>;
+    const auto simple = [this](Press command) {
         return [this, command](ControlCall &call) {
             if (!call.arguments.finish()) {
                 call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
                 return;
             }
-            call.reply.answer((panel->*command)());
+            call.reply.answer(command(panel));
         };
     };
-    const auto motion = [this, simple](CommandResult (Stage::*command)()) {
+    const auto motion = [this, simple](Press command) {
         const Handler press = simple(command);
         return [this, press](ControlCall &call) {
             if (waitingMove()) {
@@ -213,11 +214,12 @@ void ControlDispatcher::addBuiltInCommands()
         call.reply.ok({{QStringLiteral("ports"), ports}});
     });
     addCommand(QStringLiteral("connect"), [this](ControlCall &call) { runConnect(call); });
-    addCommand(QStringLiteral("disconnect"), simple(&Stage::disconnectPort));
-    addCommand(QStringLiteral("home"), motion(&Stage::home));
-    addCommand(QStringLiteral("stop"), simple(&Stage::stop));
-    addCommand(QStringLiteral("auto_calibrate"), simple(&Stage::autoCalibrate));
-    addCommand(QStringLiteral("bi"), simple(&Stage::bi));
+    addCommand(QStringLiteral("disconnect"), simple([](Stage *s) { return s->disconnectPort(); }));
+    addCommand(QStringLiteral("home"), motion([](Stage *s) { return s->home(); }));
+    addCommand(QStringLiteral("stop"), simple([](Stage *s) { return s->stop(); }));
+    addCommand(QStringLiteral("auto_calibrate"),
+               simple([](Stage *s) { return s->autoCalibrate(); }));
+    addCommand(QStringLiteral("bi"), simple([](Stage *s) { return s->bi(); }));
     addCommand(QStringLiteral("step"), [this](ControlCall &call) {
         const QString direction = call.arguments.choice(
             QStringLiteral("direction"), {QStringLiteral("forward"), QStringLiteral("reverse")});
