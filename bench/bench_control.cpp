@@ -97,6 +97,17 @@ template <typename Done> void runUntil(Done done)
     loop.exec();
 }
 
+// Microseconds some task on the machine has waited for a CPU since boot; -1 without PSI.
+qint64 cpuPressureUs()
+{
+    QFile file(QStringLiteral("/proc/pressure/cpu"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray some = file.readLine();
+    const int at = some.indexOf("total=");
+    return at < 0 ? -1 : some.mid(at + 6).trimmed().toLongLong();
+}
+
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
@@ -144,6 +155,8 @@ int main(int argc, char **argv)
     roundTripsMs.reserve(requests);
     std::atomic<bool> finished{false};
     std::atomic<bool> failed{false};
+    const qint64 pressure0 = cpuPressureUs();
+    const auto latency0 = Clock::now();
     std::thread script([&] {
         const int fd = connectTo(path);
         LineReader reader(fd);
@@ -166,6 +179,12 @@ int main(int argc, char **argv)
     });
     runUntil([&] { return finished.load(); });
     script.join();
+    const double latencyWallUs =
+        std::chrono::duration<double, std::micro>(Clock::now() - latency0).count();
+    const qint64 pressure1 = cpuPressureUs();
+    const double pressurePercent = pressure0 < 0 || pressure1 < 0
+                                       ? -1.0
+                                       : double(pressure1 - pressure0) / latencyWallUs * 100.0;
     if (failed || roundTripsMs.empty()) {
         fprintf(stderr, "bench_control: state requests failed\n");
         return 2;
@@ -231,6 +250,9 @@ int main(int argc, char **argv)
     printf("| \"state\" round trip, %d requests in a row, panel polling dvxsim | median %.3f, "
            "p99 %.3f, max %.2f ms | p99 < %.0f ms | %s |\n",
            int(roundTripsMs.size()), p50, p99, worst, kTargetStateP99Ms, latencyMet ? "yes" : "no");
+    printf("| machine during those requests: CPU pressure (some task waiting) | %.1f %% of the "
+           "time | | |\n",
+           pressurePercent);
     printf("| panel thread CPU, samples every %d ms, no client | %.2f %% of one core | | |\n",
            kSampleMs, quietCpu);
     printf("| panel thread CPU, same, one client streaming position events (%.1f events/s) | "

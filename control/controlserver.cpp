@@ -20,6 +20,8 @@
 namespace {
 // Long enough for a live panel on a loaded machine to accept; a dead socket file refuses at once.
 constexpr int kProbeTimeoutMs = 1000;
+// What the status bar has room for beside the connection text of a typical port name.
+constexpr int kMaxLabelWidth = 190;
 } // namespace
 
 ControlServer::ControlServer(Stage *s, QObject *parent)
@@ -145,9 +147,14 @@ ControlServer *startControlServer(MainWindow &window, const QString &path, QStri
         delete server;
         return nullptr;
     }
-    // The operator can always see that scripts may drive the panel.
-    auto *label = new QLabel(QObject::tr("Control: %1").arg(server->path()));
+    // The operator can always see that scripts may drive the panel. The window has a fixed
+    // width that the connection text mostly fills: a long path is shortened in the middle, and
+    // the whole of it is in the tooltip.
+    auto *label = new QLabel;
     label->setObjectName(QStringLiteral("controlStatusLabel"));
+    const QString text = QObject::tr("Control: %1").arg(server->path());
+    label->setToolTip(text);
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxLabelWidth));
     window.statusBar()->addPermanentWidget(label);
     return server;
 }
