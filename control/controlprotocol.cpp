@@ -6,7 +6,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -23,6 +25,33 @@ QString tr(const char *text)
 // into an array of one and the brackets come off again.
 QByteArray valueText(const QJsonValue &value)
 {
+    // Numbers, booleans and null are written directly: a position event is mostly these, and it
+    // goes out up to 50 times a second to every subscriber.
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QByteArrayLiteral("null");
+    case QJsonValue::Bool:
+        return value.toBool() ? QByteArrayLiteral("true") : QByteArrayLiteral("false");
+    case QJsonValue::Double: {
+        const double number = value.toDouble();
+        if (!std::isfinite(number))
+            return QByteArrayLiteral("null");
+        return QByteArray::number(number, 'g', QLocale::FloatingPointShortest);
+    }
+    case QJsonValue::String: {
+        // Plain printable ASCII needs no escaping: the common case of names and short texts.
+        const QString text = value.toString();
+        const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') &&
+                   c != QLatin1Char('\\');
+        });
+        if (plain)
+            return '"' + text.toLatin1() + '"';
+        break;
+    }
+    default:
+        break;
+    }
     const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     return wrapped.mid(1, wrapped.size() - 2);
 }
