@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QLocale>
+#include <QSet>
+#include <QVector>
 
 #include <algorithm>
 #include <cmath>
@@ -100,6 +102,60 @@ QString typeName(const QJsonValue &value)
     return QStringLiteral("nothing");
 }
 
+// The first key that some object in the text repeats, or nothing. Qt 5's JSON parser loses the
+// memory of a repeated key's earlier value, so such a request must not reach it; and which of two
+// values a script meant is anyone's guess anyway. Only strings and brackets matter here: text the
+// parser will refuse anyway may give any answer.
+std::optional<QString> repeatedKey(const QByteArray &text)
+{
+    struct Container {
+        bool object = false;
+        bool expectingKey = false;
+        QSet<QString> keys;
+    };
+    QVector<Container> open;
+    const int size = int(text.size());
+    for (int i = 0; i < size; ++i) {
+        const char c = text.at(i);
+        if (c == '"') {
+            int end = i + 1;
+            bool escaped = false;
+            while (end < size && text.at(end) != '"') {
+                if (text.at(end) == '\\') {
+                    escaped = true;
+                    ++end;
+                }
+                ++end;
+            }
+            if (end >= size)
+                return std::nullopt;
+            if (!open.isEmpty() && open.last().object && open.last().expectingKey) {
+                const QByteArray raw = text.mid(i + 1, end - i - 1);
+                // An escaped key is read by the parser itself, inside an array of one, where no
+                // key can repeat.
+                const QString key =
+                    escaped ? QJsonDocument::fromJson("[\"" + raw + "\"]").array().at(0).toString()
+                            : QString::fromUtf8(raw);
+                if (open.last().keys.contains(key))
+                    return key;
+                open.last().keys.insert(key);
+                open.last().expectingKey = false;
+            }
+            i = end;
+        } else if (c == '{') {
+            open.append({true, true, {}});
+        } else if (c == '[') {
+            open.append({false, false, {}});
+        } else if (c == '}' || c == ']') {
+            if (!open.isEmpty())
+                open.removeLast();
+        } else if (c == ',' && !open.isEmpty() && open.last().object) {
+            open.last().expectingKey = true;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 QString errorCodeName(ErrorCode code)
@@ -144,6 +200,10 @@ ParsedRequest parseRequest(const QByteArray &line)
     QByteArray text = line;
     if (text.endsWith('\r'))
         text.chop(1);
+    if (const auto key = repeatedKey(text)) {
+        parsed.error = tr("The request repeats the key \"%1\"").arg(key->left(64));
+        return parsed;
+    }
     QJsonParseError jsonError{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &jsonError);
     if (jsonError.error != QJsonParseError::NoError) {

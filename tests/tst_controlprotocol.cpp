@@ -63,6 +63,11 @@ void TestControlProtocol::refusesHostileLines_data()
     QTest::newRow("cmd a number") << QByteArray(R"({"id":1,"cmd":5})");
     QTest::newRow("NaN text") << QByteArray(R"({"cmd":"move_to","um":NaN})");
     QTest::newRow("Infinity text") << QByteArray(R"({"cmd":"move_to","um":Infinity})");
+    // Which "um" would the script have meant?
+    QTest::newRow("repeated key") << QByteArray(R"({"cmd":"move_to","um":1,"um":2})");
+    QTest::newRow("repeated key, escaped")
+        << QByteArray(R"({"id":[1,{"x":null}],"cmd":"state","\u0069d":2})");
+    QTest::newRow("repeated key, nested") << QByteArray(R"({"cmd":"state","x":{"a":[1],"a":2}})");
     QTest::newRow("deep nesting") << QByteArray(5000, '[') + QByteArray(5000, ']');
     QTest::newRow("too long") << QByteArray(R"({"cmd":"send","line":")") +
                                      QByteArray(kMaxRequestBytes, 'x') + "\"}";
