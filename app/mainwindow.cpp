@@ -45,6 +45,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::readData);
     connect(console, &Console::getData, this, &MainWindow::writeData);
     connect(fastSampler, &FastSampler::sampleDue, this, &MainWindow::sampleFast);
+    connect(console, &Console::shown, panelStage, &Stage::consoleShown);
 
     // The position request must be written before the identification check runs on each tick.
     connect(pollTimer, SIGNAL(timeout()), this, SLOT(getPosition()));

@@ -112,4 +112,6 @@ signals:
     void panelEvent(const PanelEvent &event);
     // Any field of state() other than the position changed.
     void stateChanged();
+    // Text the console has just shown (an echoed command, a reply, a line sent from it).
+    void consoleShown(const QString &text);
 };

@@ -23,7 +23,9 @@ Console::~Console() = default;
 
 void Console::putData(const QByteArray &data)
 {
-    insertPlainText(QString(data));
+    const QString text(data);
+    insertPlainText(text);
+    emit shown(text);
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
 }
@@ -51,14 +53,18 @@ void Console::keyPressEvent(QKeyEvent *e)
         // Kept from the editor so the cursor never leaves the line being typed.
         break;
     default:
-        if (localEchoEnabled)
+        if (localEchoEnabled) {
             QPlainTextEdit::keyPressEvent(e);
+            if (!e->text().isEmpty())
+                emit shown(e->text());
+        }
     }
 }
 
 void Console::submitLine(const QString &line)
 {
     replaceLastLine(line);
+    emit shown(line);
     sendLastLine();
 }
 
@@ -69,6 +75,7 @@ void Console::sendLastLine()
     lastCommand = line + QLatin1Char('\r');
     emit getData(lastCommand.toLocal8Bit());
     insertPlainText(QStringLiteral("\n"));
+    emit shown(QStringLiteral("\n"));
 
     if (!line.isEmpty()) {
         sentLines.append(line);

@@ -8,6 +8,8 @@ class Console : public QPlainTextEdit {
 
 signals:
     void getData(const QByteArray &data);
+    // Text just added to the console's end, as it shows it.
+    void shown(const QString &text);
 
 public:
     explicit Console(QWidget *parent = nullptr);

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Builds the panel, dvxsim and the benchmark in Release and prints the performance table.
+# Builds the panel, dvxsim and the benchmarks in Release and prints their performance tables.
 # Arguments go to the benchmark: `scripts/bench.sh --quick` runs a shorter version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRASTELLON_TESTS=ON -DMIRASTELLON_BENCH=ON \
     -DMIRASTELLON_SIM=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_panel dvxsim
-QT_QPA_PLATFORM=offscreen "$build/bench/bench_panel" --dvxsim "$build/sim/dvxsim" "$@"
+cmake --build "$build" -j"$(nproc)" --target bench_panel bench_control dvxsim
+status=0
+QT_QPA_PLATFORM=offscreen "$build/bench/bench_panel" --dvxsim "$build/sim/dvxsim" "$@" || status=$?
+echo
+QT_QPA_PLATFORM=offscreen "$build/bench/bench_control" "$@" || status=$?
+exit $status

@@ -3,10 +3,10 @@
 # Extra arguments go to dvxsim, e.g. `scripts/demo.sh --model 1804` or `--firmware 1.26`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target mirastellon dvxsim
+cmake --build "$build" -j"$(nproc)" --target mirastellon mirastellon-ctl dvxsim
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found. On a machine without one, run: xvfb-run -a $0" >&2
@@ -28,5 +28,6 @@ port=$(sed -n 's/^dvxsim: listening on //p' "$log")
 [ -n "$port" ] || { echo "dvxsim did not start" >&2; exit 1; }
 echo "Simulated controller on $port (as $link): press Connect in the panel."
 echo "To unplug it: kill $sim; to plug it back in: $build/sim/dvxsim --link $link"
+echo "Scripts reach the panel with $build/ctl/mirastellon-ctl (see README, Scripting)."
 # From the repository root, so the window icon in images/ is found.
-"$build/mirastellon" --port "$link"
+"$build/mirastellon" --port "$link" --control

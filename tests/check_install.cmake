@@ -1,5 +1,5 @@
-# Installs the build into a scratch prefix and checks that the panel, the simulator, the desktop
-# entry and the icons land where a desktop expects them.
+# Installs the build into a scratch prefix and checks that the panel, its command-line client, the
+# simulator, the desktop entry and the icons land where a desktop expects them.
 set(prefix ${BUILD_DIR}/install-check)
 file(REMOVE_RECURSE ${prefix})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
@@ -7,7 +7,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefi
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(file bin/mirastellon bin/dvxsim share/applications/mirastellon.desktop
+foreach(file bin/mirastellon bin/mirastellon-ctl bin/dvxsim share/applications/mirastellon.desktop
              share/icons/hicolor/256x256/apps/mirastellon.png
              share/mirastellon/images/Mirastellon_Icon_only@500x.png)
     if(NOT EXISTS ${prefix}/${file})

@@ -1,0 +1,417 @@
+#include "controlprotocol.h"
+
+#include "stage.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLocale>
+#include <QSet>
+#include <QVector>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace ControlProtocol {
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("ControlProtocol", text);
+}
+
+// A JSON value alone, compact. QJsonDocument writes only arrays and objects, so the value goes
+// into an array of one and the brackets come off again.
+QByteArray valueText(const QJsonValue &value)
+{
+    // Numbers, booleans and null are written directly: a position event is mostly these, and it
+    // goes out up to 50 times a second to every subscriber.
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QByteArrayLiteral("null");
+    case QJsonValue::Bool:
+        return value.toBool() ? QByteArrayLiteral("true") : QByteArrayLiteral("false");
+    case QJsonValue::Double: {
+        const double number = value.toDouble();
+        if (!std::isfinite(number))
+            return QByteArrayLiteral("null");
+        return QByteArray::number(number, 'g', QLocale::FloatingPointShortest);
+    }
+    case QJsonValue::String: {
+        // Plain printable ASCII needs no escaping: the common case of names and short texts.
+        const QString text = value.toString();
+        const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != QLatin1Char('"') &&
+                   c != QLatin1Char('\\');
+        });
+        if (plain)
+            return '"' + text.toLatin1() + '"';
+        break;
+    }
+    default:
+        break;
+    }
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+// Builds {"k1":v1,"k2":v2,...}\n with the members in the order given, which QJsonObject (sorted
+// by key) would not keep: a person reading the stream sees "id" or "event" first.
+QByteArray orderedLine(const QList<QPair<QString, QJsonValue>> &members)
+{
+    QByteArray line;
+    line.reserve(64);
+    line.append('{');
+    for (int i = 0; i < members.size(); ++i) {
+        if (i > 0)
+            line.append(',');
+        line.append(valueText(members.at(i).first));
+        line.append(':');
+        line.append(valueText(members.at(i).second));
+    }
+    line.append("}\n");
+    return line;
+}
+
+QJsonValue optionalNumber(const std::optional<double> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+QString typeName(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("a boolean");
+    case QJsonValue::Double:
+        return QStringLiteral("a number");
+    case QJsonValue::String:
+        return QStringLiteral("a string");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    case QJsonValue::Undefined:
+        break;
+    }
+    return QStringLiteral("nothing");
+}
+
+// The first key that some object in the text repeats, or nothing. Qt 5's JSON parser loses the
+// memory of a repeated key's earlier value, so such a request must not reach it; and which of two
+// values a script meant is anyone's guess anyway. Only strings and brackets matter here: text the
+// parser will refuse anyway may give any answer.
+std::optional<QString> repeatedKey(const QByteArray &text)
+{
+    struct Container {
+        bool object = false;
+        bool expectingKey = false;
+        QSet<QString> keys;
+    };
+    QVector<Container> open;
+    const int size = int(text.size());
+    for (int i = 0; i < size; ++i) {
+        const char c = text.at(i);
+        if (c == '"') {
+            int end = i + 1;
+            bool escaped = false;
+            while (end < size && text.at(end) != '"') {
+                if (text.at(end) == '\\') {
+                    escaped = true;
+                    ++end;
+                }
+                ++end;
+            }
+            if (end >= size)
+                return std::nullopt;
+            if (!open.isEmpty() && open.last().object && open.last().expectingKey) {
+                const QByteArray raw = text.mid(i + 1, end - i - 1);
+                // An escaped key is read by the parser itself, inside an array of one, where no
+                // key can repeat.
+                const QString key =
+                    escaped ? QJsonDocument::fromJson("[\"" + raw + "\"]").array().at(0).toString()
+                            : QString::fromUtf8(raw);
+                if (open.last().keys.contains(key))
+                    return key;
+                open.last().keys.insert(key);
+                open.last().expectingKey = false;
+            }
+            i = end;
+        } else if (c == '{') {
+            open.append({true, true, {}});
+        } else if (c == '[') {
+            open.append({false, false, {}});
+        } else if (c == '}' || c == ']') {
+            if (!open.isEmpty())
+                open.removeLast();
+        } else if (c == ',' && !open.isEmpty() && open.last().object) {
+            open.last().expectingKey = true;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+QString errorCodeName(ErrorCode code)
+{
+    switch (code) {
+    case ErrorCode::BadRequest:
+        return QStringLiteral("bad_request");
+    case ErrorCode::NotConnected:
+        return QStringLiteral("not_connected");
+    case ErrorCode::Unavailable:
+        return QStringLiteral("unavailable");
+    case ErrorCode::Busy:
+        return QStringLiteral("busy");
+    case ErrorCode::Timeout:
+        return QStringLiteral("timeout");
+    case ErrorCode::NoDevice:
+        return QStringLiteral("no_device");
+    case ErrorCode::OpenFailed:
+        return QStringLiteral("open_failed");
+    case ErrorCode::Disconnected:
+        return QStringLiteral("disconnected");
+    }
+    return QStringLiteral("bad_request");
+}
+
+bool isBlank(const QByteArray &line)
+{
+    for (const char c : line) {
+        if (c != ' ' && c != '\t' && c != '\r')
+            return false;
+    }
+    return true;
+}
+
+ParsedRequest parseRequest(const QByteArray &line)
+{
+    ParsedRequest parsed;
+    if (line.size() > kMaxRequestBytes) {
+        parsed.error = tr("The request is longer than %1 bytes").arg(kMaxRequestBytes);
+        return parsed;
+    }
+    QByteArray text = line;
+    if (text.endsWith('\r'))
+        text.chop(1);
+    if (const auto key = repeatedKey(text)) {
+        parsed.error = tr("The request repeats the key \"%1\"").arg(key->left(64));
+        return parsed;
+    }
+    QJsonParseError jsonError{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &jsonError);
+    if (jsonError.error != QJsonParseError::NoError) {
+        parsed.error = tr("The request is not JSON (%1 at byte %2)")
+                           .arg(jsonError.errorString())
+                           .arg(jsonError.offset);
+        return parsed;
+    }
+    if (!document.isObject()) {
+        parsed.error = tr("The request is not a JSON object");
+        return parsed;
+    }
+    parsed.request.arguments = document.object();
+    const QJsonValue id = parsed.request.arguments.value(QLatin1String("id"));
+    parsed.request.id = id.isUndefined() ? QJsonValue(QJsonValue::Null) : id;
+    const QJsonValue command = parsed.request.arguments.value(QLatin1String("cmd"));
+    if (!command.isString()) {
+        parsed.error = command.isUndefined()
+                           ? tr("The request names no \"cmd\"")
+                           : tr("\"cmd\" must be a string, not %1").arg(typeName(command));
+        return parsed;
+    }
+    parsed.request.command = command.toString();
+    parsed.ok = true;
+    return parsed;
+}
+
+QByteArray okReply(const QJsonValue &id, const QJsonObject &result)
+{
+    return orderedLine({{QStringLiteral("id"), id},
+                        {QStringLiteral("ok"), true},
+                        {QStringLiteral("result"), result}});
+}
+
+QByteArray errorReply(const QJsonValue &id, ErrorCode code, const QString &message)
+{
+    const QJsonObject error{{QStringLiteral("code"), errorCodeName(code)},
+                            {QStringLiteral("message"), message}};
+    return orderedLine({{QStringLiteral("id"), id},
+                        {QStringLiteral("ok"), false},
+                        {QStringLiteral("error"), error}});
+}
+
+QByteArray eventLine(const QString &name, const QList<QPair<QString, QJsonValue>> &fields)
+{
+    QList<QPair<QString, QJsonValue>> members;
+    members.reserve(fields.size() + 1);
+    members.append({QStringLiteral("event"), name});
+    members.append(fields);
+    return orderedLine(members);
+}
+
+QList<QPair<QString, QJsonValue>> stateFields(const PanelState &s)
+{
+    return {
+        {QStringLiteral("connected"), s.connected},
+        {QStringLiteral("port"), s.port},
+        {QStringLiteral("model"), s.model},
+        {QStringLiteral("firmware"), s.firmware},
+        {QStringLiteral("homed"), s.homed},
+        {QStringLiteral("calibration"), s.calibration},
+        {QStringLiteral("loop"), s.closedLoop ? QStringLiteral("closed") : QStringLiteral("open")},
+        {QStringLiteral("position_um"), optionalNumber(s.positionUm)},
+        {QStringLiteral("target_um"), optionalNumber(s.targetUm)},
+        {QStringLiteral("travel_um"), QJsonArray{s.travelMinUm, s.travelMaxUm}},
+    };
+}
+
+QJsonObject stateObject(const PanelState &state)
+{
+    QJsonObject object;
+    for (const auto &field : stateFields(state))
+        object.insert(field.first, field.second);
+    return object;
+}
+
+Arguments::Arguments(const QJsonObject &o) : object(o)
+{
+    read.insert(QStringLiteral("id"));
+    read.insert(QStringLiteral("cmd"));
+}
+
+void Arguments::fail(const QString &message)
+{
+    if (problem.isEmpty())
+        problem = message;
+}
+
+std::optional<QJsonValue> Arguments::take(const QString &key, bool required)
+{
+    read.insert(key);
+    if (!problem.isEmpty())
+        return std::nullopt;
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined()) {
+        if (required)
+            fail(tr("The argument \"%1\" is missing").arg(key));
+        return std::nullopt;
+    }
+    return value;
+}
+
+double Arguments::number(const QString &key)
+{
+    const auto value = optionalNumber(key);
+    if (!value)
+        fail(tr("The argument \"%1\" is missing").arg(key));
+    return value.value_or(0.0);
+}
+
+std::optional<double> Arguments::optionalNumber(const QString &key)
+{
+    const auto value = take(key, false);
+    if (!value)
+        return std::nullopt;
+    // The parser turns numbers too large for a double into infinity; no control takes those.
+    if (!value->isDouble() || !std::isfinite(value->toDouble())) {
+        fail(tr("\"%1\" must be a finite number, not %2").arg(key, typeName(*value)));
+        return std::nullopt;
+    }
+    return value->toDouble();
+}
+
+std::optional<int> Arguments::optionalInteger(const QString &key)
+{
+    const auto value = optionalNumber(key);
+    if (!value)
+        return std::nullopt;
+    if (std::floor(*value) != *value || *value < double(std::numeric_limits<int>::min()) ||
+        *value > double(std::numeric_limits<int>::max())) {
+        fail(tr("\"%1\" must be a whole number within the range of the control").arg(key));
+        return std::nullopt;
+    }
+    return int(*value);
+}
+
+bool Arguments::optionalBool(const QString &key, bool fallback)
+{
+    const auto value = take(key, false);
+    if (!value)
+        return fallback;
+    if (!value->isBool()) {
+        fail(tr("\"%1\" must be true or false, not %2").arg(key, typeName(*value)));
+        return fallback;
+    }
+    return value->toBool();
+}
+
+QString Arguments::string(const QString &key)
+{
+    const auto value = optionalString(key);
+    if (!value)
+        fail(tr("The argument \"%1\" is missing").arg(key));
+    return value.value_or(QString());
+}
+
+std::optional<QString> Arguments::optionalString(const QString &key)
+{
+    const auto value = take(key, false);
+    if (!value)
+        return std::nullopt;
+    if (!value->isString()) {
+        fail(tr("\"%1\" must be a string, not %2").arg(key, typeName(*value)));
+        return std::nullopt;
+    }
+    return value->toString();
+}
+
+QString Arguments::choice(const QString &key, const QStringList &choices)
+{
+    const QString value = string(key);
+    if (problem.isEmpty() && !choices.contains(value))
+        fail(tr("\"%1\" must be one of %2").arg(key, choices.join(QStringLiteral(", "))));
+    return value;
+}
+
+QStringList Arguments::stringList(const QString &key)
+{
+    const auto value = take(key, true);
+    if (!value)
+        return {};
+    if (!value->isArray()) {
+        fail(tr("\"%1\" must be an array of strings, not %2").arg(key, typeName(*value)));
+        return {};
+    }
+    QStringList list;
+    const QJsonArray array = value->toArray();
+    for (const QJsonValue &item : array) {
+        if (!item.isString()) {
+            fail(tr("\"%1\" must be an array of strings").arg(key));
+            return {};
+        }
+        list.append(item.toString());
+    }
+    return list;
+}
+
+bool Arguments::finish()
+{
+    if (problem.isEmpty()) {
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            if (!read.contains(it.key())) {
+                fail(tr("Unknown argument \"%1\"").arg(it.key()));
+                break;
+            }
+        }
+    }
+    return problem.isEmpty();
+}
+
+} // namespace ControlProtocol

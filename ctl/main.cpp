@@ -1,0 +1,346 @@
+// mirastellon-ctl: drives a running panel through its control socket from a shell. Exit status
+// 0 when the panel answered ok, 1 when it refused (the message goes to standard error), 2 when
+// the panel cannot be reached or the command line is wrong.
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+enum Exit { Ok = 0, Refused = 1, Unreachable = 2 };
+
+// Blocking calls are fine here: this program has no window to keep alive.
+constexpr int kConnectTimeoutMs = 3000;
+// Generous for a reply that comes at once; a waiting move adds its own timeout to it.
+constexpr int kReplyTimeoutMs = 15000;
+
+// A negative number given as a value ("move-by -50") is not an option; the parser cannot tell,
+// so such words are marked before parsing and unmarked after.
+const QChar kNumberMark(0x1);
+
+void printErr(const QString &text)
+{
+    fprintf(stderr, "mirastellon-ctl: %s\n", qPrintable(text));
+}
+
+int usage(const QString &message)
+{
+    printErr(message);
+    fprintf(stderr, "Try 'mirastellon-ctl --help'.\n");
+    return Unreachable;
+}
+
+QString defaultSocketPath()
+{
+    const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
+    if (!runtime.isEmpty())
+        return QDir(runtime).filePath(QStringLiteral("mirastellon.sock"));
+    return QDir(QDir::tempPath())
+        .filePath(QStringLiteral("mirastellon-%1.sock").arg(quint64(::getuid())));
+}
+
+QString plainValue(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        return {};
+    case QJsonValue::Bool:
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QJsonValue::Double:
+        return QString::number(value.toDouble(), 'g', 15);
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Array: {
+        QStringList items;
+        const QJsonArray array = value.toArray();
+        for (const QJsonValue &item : array)
+            items.append(plainValue(item));
+        return items.join(QLatin1Char(' '));
+    }
+    case QJsonValue::Object:
+        return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+    }
+    return {};
+}
+
+// The order in which --plain prints the members of a result, one value per line.
+const QStringList kPlainOrder = {
+    QStringLiteral("connected"), QStringLiteral("port"),        QStringLiteral("model"),
+    QStringLiteral("firmware"),  QStringLiteral("homed"),       QStringLiteral("calibration"),
+    QStringLiteral("loop"),      QStringLiteral("position_um"), QStringLiteral("target_um"),
+    QStringLiteral("travel_um"), QStringLiteral("elapsed_s"),
+};
+
+void printResult(const QJsonObject &result, bool plain)
+{
+    if (!plain) {
+        printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
+        return;
+    }
+    QStringList keys;
+    for (const QString &key : kPlainOrder) {
+        if (result.contains(key))
+            keys.append(key);
+    }
+    for (auto it = result.constBegin(); it != result.constEnd(); ++it) {
+        if (!keys.contains(it.key()))
+            keys.append(it.key());
+    }
+    for (const QString &key : keys)
+        printf("%s\n", qPrintable(plainValue(result.value(key))));
+}
+
+void printEvent(const QJsonObject &event, bool plain, const QByteArray &raw)
+{
+    if (!plain) {
+        fwrite(raw.constData(), 1, size_t(raw.size()), stdout);
+        if (!raw.endsWith('\n'))
+            fputc('\n', stdout);
+    } else {
+        QStringList values{event.value(QLatin1String("event")).toString()};
+        for (auto it = event.constBegin(); it != event.constEnd(); ++it) {
+            if (it.key() != QLatin1String("event"))
+                values.append(plainValue(it.value()));
+        }
+        printf("%s\n", qPrintable(values.join(QLatin1Char(' '))));
+    }
+    fflush(stdout);
+}
+
+class Client {
+public:
+    bool open(const QString &path)
+    {
+        socket.connectToServer(path);
+        if (socket.waitForConnected(kConnectTimeoutMs))
+            return true;
+        printErr(QStringLiteral("cannot reach the panel at %1: %2 (is it running with --control?)")
+                     .arg(path, socket.errorString()));
+        return false;
+    }
+
+    bool send(const QJsonObject &request)
+    {
+        socket.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+        return socket.waitForBytesWritten(kConnectTimeoutMs) || socket.bytesToWrite() == 0;
+    }
+
+    // The next line from the panel; false when the link ended or nothing came in time.
+    bool readLine(QByteArray *line, int timeoutMs)
+    {
+        while (!socket.canReadLine()) {
+            if (socket.state() != QLocalSocket::ConnectedState)
+                return false;
+            if (!socket.waitForReadyRead(timeoutMs))
+                return socket.canReadLine() && readLine(line, 0);
+        }
+        *line = socket.readLine();
+        return true;
+    }
+
+    QLocalSocket socket;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mirastellon-ctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Drives a running Mirastellon panel (started with --control) through its control "
+        "socket.\n\n"
+        "Commands:\n"
+        "  state               the panel's state\n"
+        "  connect [PORT]      connect (to PORT, else the chosen port), wait for the controller\n"
+        "  home                home the stage\n"
+        "  move-to UM [--wait] move to UM micrometres\n"
+        "  move-by UM [--wait] move by UM micrometres (negative: backwards)\n"
+        "  stop                stop the stage\n"
+        "  send LINE           send LINE as if typed into the console\n"
+        "  watch               print position, state and console events until interrupted\n\n"
+        "Exit status: 0 done, 1 the panel refused (reason on standard error), 2 the panel "
+        "cannot be reached or the command line is wrong."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption socketOption(
+        QStringLiteral("socket"),
+        QStringLiteral("Control socket of the panel (default %1).").arg(defaultSocketPath()),
+        QStringLiteral("PATH"));
+    const QCommandLineOption plainOption(
+        QStringLiteral("plain"), QStringLiteral("Print one value per line instead of JSON."));
+    const QCommandLineOption waitOption(
+        QStringLiteral("wait"), QStringLiteral("move-to, move-by: answer once the stage settled."));
+    const QCommandLineOption toleranceOption(
+        QStringLiteral("tolerance"),
+        QStringLiteral("With --wait: settled within UM micrometres (default 0.5)."),
+        QStringLiteral("UM"));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("timeout"),
+        QStringLiteral("With --wait: give up after S seconds (default 30)."), QStringLiteral("S"));
+    parser.addOptions({socketOption, plainOption, waitOption, toleranceOption, timeoutOption});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
+                                 QStringLiteral("command [arguments]"));
+
+    static const QRegularExpression negativeNumber(QStringLiteral("^-[0-9.]"));
+    QStringList arguments = QCoreApplication::arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (negativeNumber.match(arguments.at(i)).hasMatch())
+            arguments[i].prepend(kNumberMark);
+    }
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        printf("%s", qPrintable(parser.helpText()));
+        return Ok;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printf("mirastellon-ctl %s\n", MIRASTELLON_VERSION);
+        return Ok;
+    }
+    QStringList words = parser.positionalArguments();
+    for (QString &word : words) {
+        if (word.startsWith(kNumberMark))
+            word.remove(0, 1);
+    }
+    if (words.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const QString command = words.takeFirst();
+    const bool plain = parser.isSet(plainOption);
+
+    const auto number = [](const QString &text, bool *ok) {
+        const double value = text.toDouble(ok);
+        *ok = *ok && qIsFinite(value);
+        return value;
+    };
+
+    QJsonObject request{{QStringLiteral("id"), 1}};
+    double waitSeconds = 0.0;
+    if (command == QLatin1String("state") || command == QLatin1String("home") ||
+        command == QLatin1String("stop") || command == QLatin1String("watch")) {
+        if (!words.isEmpty())
+            return usage(QStringLiteral("%1 takes no arguments").arg(command));
+        request.insert(QStringLiteral("cmd"), command);
+        if (command == QLatin1String("watch")) {
+            request.insert(QStringLiteral("cmd"), QStringLiteral("subscribe"));
+            request.insert(QStringLiteral("events"),
+                           QJsonArray{QStringLiteral("position"), QStringLiteral("state"),
+                                      QStringLiteral("console")});
+        }
+    } else if (command == QLatin1String("connect")) {
+        if (words.size() > 1)
+            return usage(QStringLiteral("connect takes at most one port"));
+        request.insert(QStringLiteral("cmd"), command);
+        if (!words.isEmpty())
+            request.insert(QStringLiteral("port"), words.first());
+    } else if (command == QLatin1String("move-to") || command == QLatin1String("move-by")) {
+        if (words.size() != 1)
+            return usage(QStringLiteral("%1 takes one distance in micrometres").arg(command));
+        bool ok = false;
+        const double um = number(words.first(), &ok);
+        if (!ok)
+            return usage(QStringLiteral("not a number: %1").arg(words.first()));
+        request.insert(QStringLiteral("cmd"), command == QLatin1String("move-to")
+                                                  ? QStringLiteral("move_to")
+                                                  : QStringLiteral("move_by"));
+        request.insert(QStringLiteral("um"), um);
+        if (parser.isSet(waitOption)) {
+            request.insert(QStringLiteral("wait"), true);
+            waitSeconds = 30.0;
+            if (parser.isSet(toleranceOption)) {
+                const double tolerance = number(parser.value(toleranceOption), &ok);
+                if (!ok)
+                    return usage(QStringLiteral("--tolerance needs a number"));
+                request.insert(QStringLiteral("tolerance_um"), tolerance);
+            }
+            if (parser.isSet(timeoutOption)) {
+                waitSeconds = number(parser.value(timeoutOption), &ok);
+                if (!ok || waitSeconds <= 0.0 || waitSeconds > 86400.0)
+                    return usage(QStringLiteral("--timeout needs seconds, above 0"));
+                request.insert(QStringLiteral("timeout_s"), waitSeconds);
+            }
+        }
+    } else if (command == QLatin1String("send")) {
+        if (words.size() != 1)
+            return usage(QStringLiteral("send takes one line (quote it)"));
+        request.insert(QStringLiteral("cmd"), command);
+        request.insert(QStringLiteral("line"), words.first());
+    } else {
+        return usage(QStringLiteral("unknown command: %1").arg(command));
+    }
+    if ((parser.isSet(waitOption) || parser.isSet(toleranceOption) ||
+         parser.isSet(timeoutOption)) &&
+        !request.contains(QStringLiteral("wait")))
+        return usage(QStringLiteral("--wait, --tolerance and --timeout belong to move-to and "
+                                    "move-by --wait"));
+
+    Client client;
+    const QString path =
+        parser.isSet(socketOption) ? parser.value(socketOption) : defaultSocketPath();
+    if (!client.open(path))
+        return Unreachable;
+    if (!client.send(request)) {
+        printErr(QStringLiteral("cannot send to the panel: %1").arg(client.socket.errorString()));
+        return Unreachable;
+    }
+
+    const int replyTimeoutMs = kReplyTimeoutMs + int(waitSeconds * 1000.0);
+    for (;;) {
+        QByteArray line;
+        const bool watching = command == QLatin1String("watch");
+        if (!client.readLine(&line, replyTimeoutMs)) {
+            if (client.socket.state() != QLocalSocket::ConnectedState)
+                printErr(QStringLiteral("the panel closed the connection"));
+            else
+                printErr(QStringLiteral("the panel did not answer in time"));
+            return Unreachable;
+        }
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        if (!document.isObject()) {
+            printErr(QStringLiteral("unreadable line from the panel: %1")
+                         .arg(QString::fromUtf8(line.trimmed().left(200))));
+            return Unreachable;
+        }
+        const QJsonObject object = document.object();
+        if (object.contains(QLatin1String("event"))) {
+            if (watching)
+                printEvent(object, plain, line);
+            continue;
+        }
+        if (!object.value(QLatin1String("ok")).toBool()) {
+            const QJsonObject failure = object.value(QLatin1String("error")).toObject();
+            printErr(
+                QStringLiteral("%1: %2").arg(failure.value(QLatin1String("code")).toString(),
+                                             failure.value(QLatin1String("message")).toString()));
+            return Refused;
+        }
+        if (!watching) {
+            printResult(object.value(QLatin1String("result")).toObject(), plain);
+            return Ok;
+        }
+        // Subscribed: events follow until the panel goes away or the user interrupts.
+        for (;;) {
+            if (!client.readLine(&line, -1)) {
+                printErr(QStringLiteral("the panel closed the connection"));
+                return Unreachable;
+            }
+            const QJsonDocument event = QJsonDocument::fromJson(line);
+            if (event.isObject())
+                printEvent(event.object(), plain, line);
+        }
+    }
+}

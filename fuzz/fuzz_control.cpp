@@ -1,0 +1,117 @@
+// Feeds arbitrary bytes, cut into lines, to the control socket's request parser and command
+// table, and checks that every line that is not blank gets exactly one well-formed reply line
+// carrying the request's id.
+
+#include "controldispatcher.h"
+#include "controlprotocol.h"
+#include "stage.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition, const char *what)
+{
+    if (condition)
+        return;
+    std::fprintf(stderr, "fuzz_control: broken: %s\n", what);
+    std::abort();
+}
+
+// A panel without a link: every command is refused at once, so every reply comes at once.
+class IdleStage : public Stage {
+public:
+    PanelState state() const override { return {}; }
+    CommandResult connectPort(const QString &) override { return refused(); }
+    CommandResult disconnectPort() override { return refused(); }
+    CommandResult home() override { return refused(); }
+    CommandResult stop() override { return refused(); }
+    CommandResult moveTo(double) override { return refused(); }
+    CommandResult moveBy(double) override { return refused(); }
+    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
+    {
+        return refused();
+    }
+    CommandResult step(bool) override { return refused(); }
+    CommandResult bi() override { return refused(); }
+    CommandResult autoCalibrate() override { return refused(); }
+    CommandResult sendLine(const QString &) override { return refused(); }
+    void requestSampling(const void *, int) override {}
+    void setMoveControlsLocked(bool) override {}
+
+private:
+    static CommandResult refused()
+    {
+        return CommandResult::refused(CommandResult::Code::NotConnected, QStringLiteral("idle"));
+    }
+};
+
+struct Harness {
+    Harness()
+    {
+        static int argc = 1;
+        static char name[] = "fuzz_control";
+        static char *argv[] = {name, nullptr};
+        app = new QCoreApplication(argc, argv);
+        stage = new IdleStage;
+        dispatcher = new ControlDispatcher(stage);
+        // "ports" asks the system for its serial ports: slow, and not what is fuzzed here.
+        dispatcher->addCommand(QStringLiteral("ports"),
+                               [](ControlCall &call) { call.reply.ok({}); });
+    }
+    QCoreApplication *app = nullptr;
+    IdleStage *stage = nullptr;
+    ControlDispatcher *dispatcher = nullptr;
+};
+
+void checkLine(Harness &harness, const QByteArray &line)
+{
+    const ControlProtocol::ParsedRequest parsed = ControlProtocol::parseRequest(line);
+    require(parsed.ok || !parsed.error.isEmpty(), "refusal without a reason");
+    require(parsed.ok || line.size() > 0, "empty line accepted");
+
+    QList<QByteArray> replies;
+    harness.dispatcher->dispatch(
+        line, [&replies](const QByteArray &reply) { replies.append(reply); }, nullptr);
+    require(replies.size() == 1, "not exactly one reply");
+    const QByteArray &reply = replies.first();
+    require(reply.endsWith('\n') && reply.count('\n') == 1, "reply is not one line");
+    require(reply.startsWith("{\"id\":"), "reply does not start with its id");
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(reply, &error);
+    require(error.error == QJsonParseError::NoError && document.isObject(), "reply not JSON");
+    const QJsonObject object = document.object();
+    require(object.value(QLatin1String("id")) == parsed.request.id, "id not echoed");
+    require(object.value(QLatin1String("ok")).isBool(), "no ok");
+    if (!object.value(QLatin1String("ok")).toBool()) {
+        const QJsonObject failure = object.value(QLatin1String("error")).toObject();
+        require(!failure.value(QLatin1String("code")).toString().isEmpty(), "no error code");
+        require(!failure.value(QLatin1String("message")).toString().isEmpty(), "no message");
+    }
+    require(parsed.ok || !object.value(QLatin1String("ok")).toBool(), "bad line answered ok");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static Harness harness;
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    int start = 0;
+    while (start <= input.size()) {
+        int end = input.indexOf('\n', start);
+        if (end == -1)
+            end = input.size();
+        const QByteArray line = input.mid(start, end - start);
+        if (!ControlProtocol::isBlank(line))
+            checkLine(harness, line);
+        start = end + 1;
+    }
+    return 0;
+}
