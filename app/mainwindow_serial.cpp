@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cerrno>
+
 void MainWindow::openSerialPort()
 {
     const SerialSettings s = settingsDialog->settings();
@@ -61,13 +63,21 @@ void MainWindow::closeSerialPort()
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
         serialPort->flush();
-    if (serialPort->isOpen())
+    if (serialPort->isOpen()) {
+        // What the line did not take by now is lost with the port: the operator hears of it.
+        const qint64 unsent = serialPort->bytesToWrite();
         serialPort->close();
+        if (unsent > 0)
+            console->putData(tr("Disconnected with %1 bytes still unsent: they were dropped\r")
+                                 .arg(unsent)
+                                 .toUtf8());
+    }
     console->setEnabled(false);
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);
     ui->actionConfigure->setEnabled(true);
     disableControls();
+    ui->statusBar->clearMessage();
     statusLabel->setText(tr("Disconnected"));
     ui->pushButton_home->setStyleSheet(QStringLiteral("color: grey"));
     homed = false;
@@ -88,6 +98,11 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return;
     if (!serialPort->isOpen())
+        return;
+    // A full output queue (flush() on a busy line) reports itself as a resource error too; the
+    // device is still there.
+    if (serialPort->errorString() == qt_error_string(EAGAIN) ||
+        serialPort->errorString() == qt_error_string(EWOULDBLOCK))
         return;
     const QString reason = serialPort->errorString();
     // Nothing more can reach a vanished device: close without flushing first.
