@@ -11,6 +11,31 @@
 
 #include <cerrno>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+namespace {
+
+bool wouldBlockOnly(QSerialPort *port)
+{
+    if (port->errorString() != qt_error_string(EAGAIN) &&
+        port->errorString() != qt_error_string(EWOULDBLOCK))
+        return false;
+#ifdef Q_OS_UNIX
+    pollfd line{};
+    line.fd = int(port->handle());
+    line.events = POLLOUT;
+    if (::poll(&line, 1, 0) < 0)
+        return false;
+    return !(line.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
 void MainWindow::openSerialPort()
 {
     const SerialSettings s = settingsDialog->settings();
@@ -100,9 +125,8 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     if (!serialPort->isOpen())
         return;
     // A full output queue (flush() on a busy line) reports itself as a resource error too; the
-    // device is still there.
-    if (serialPort->errorString() == qt_error_string(EAGAIN) ||
-        serialPort->errorString() == qt_error_string(EWOULDBLOCK))
+    // device is still there. A hang-up can carry the same text, so the line itself is asked.
+    if (wouldBlockOnly(serialPort))
         return;
     const QString reason = serialPort->errorString();
     // Nothing more can reach a vanished device: close without flushing first.
