@@ -1,6 +1,6 @@
 // Feeds the console arbitrary sequences of operator input and controller traffic: typing,
 // Backspace, Return, recalling lines with Up and Down, pasting (with line breaks of every kind,
-// and up to a quarter of a megabyte at once), lines sent by a script, and received text arriving
+// and up to 32 KB at once), lines sent by a script, and received text arriving
 // at any moment. A model of what the operator typed checks that received text never lands in the
 // line being typed, that every line leaves whole and in order, and that nothing longer than the
 // controller takes is sent.
@@ -137,11 +137,11 @@ void run(Reader &in)
             }
             break;
         }
-        case 3: { // paste, the operand repeated (up to 4096 times, for long lines)
+        case 3: { // paste, the operand repeated (up to 512 times, for long lines)
             const QByteArray unit = in.bytes(in.byte() % 64);
             const int repeat = 1 + in.byte() % 16;
             const QString text =
-                QString::fromLatin1(unit.repeated(repeat > 12 ? repeat * 256 : repeat));
+                QString::fromLatin1(unit.repeated(repeat > 12 ? repeat * 32 : repeat));
             QGuiApplication::clipboard()->setText(text);
             key(Qt::Key_V, QString(), Qt::ControlModifier);
             QString normal = text;
