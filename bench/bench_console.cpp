@@ -116,7 +116,10 @@ int main(int argc, char **argv)
         QElapsedTimer total;
         total.start();
         meter.start();
+        QElapsedTimer keys;
+        keys.start();
         QTest::keyClick(panel.probe.console(), Qt::Key_V, Qt::ControlModifier);
+        const double pasteKeyMs = keys.nsecsElapsed() / 1e6;
         QTest::keyClick(panel.probe.console(), Qt::Key_Return);
         const bool done = QTest::qWaitFor(
             [&] { return panel.controller.received().count(">mr ") >= lines; }, 600000);
@@ -125,6 +128,7 @@ int main(int argc, char **argv)
             return 1;
         report("paste_bytes", text.size());
         report("paste_lines_worst_stall_ms", stall);
+        report("paste_lines_ctrl_v_ms", pasteKeyMs);
         report("paste_lines_total_s", total.elapsed() / 1000.0);
         report("paste_polls_during", panel.controller.received().count(">cp\r"));
     }

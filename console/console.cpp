@@ -188,8 +188,10 @@ void Console::insertFromMimeData(const QMimeData *source)
     if (!localEchoEnabled || !source->hasText())
         return;
     QString text = source->text();
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (text.contains(QLatin1Char('\r'))) {
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
     QStringList lines = text.split(QLatin1Char('\n'));
     // What follows the last line break is not confirmed yet: it stays on the line being typed.
     const QString rest = lines.takeLast();
