@@ -513,7 +513,8 @@ void TestConsole::pastedLinesAreEachSent()
     QGuiApplication::clipboard()->setText(pasted);
     QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
 
-    QCOMPARE(pane.spy->count(), sent.size());
+    // Pasted lines go out in slices of time; a slow machine needs more than one.
+    QTRY_COMPARE(pane.spy->count(), sent.size());
     for (int i = 0; i < sent.size(); ++i)
         QCOMPARE(pane.sent(i), sent.at(i));
     QCOMPARE(pane.lastLine(), left);
@@ -629,7 +630,7 @@ void TestConsole::overlongLinesAreRefused()
     QGuiApplication::clipboard()->setText(QStringLiteral(">a\n") + QString(5000, QLatin1Char('d')) +
                                           QStringLiteral("\n>b\n"));
     QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(pane.spy->count(), 3);
+    QTRY_COMPARE(pane.spy->count(), 3);
     QCOMPARE(pane.sent(1), QByteArray(">a\r"));
     QCOMPARE(pane.sent(2), QByteArray(">b\r"));
     QVERIFY(pane.console->toPlainText().contains(QStringLiteral("A line of 5000 ") + refused));
@@ -643,9 +644,8 @@ void TestConsole::hugePasteYieldsToEventLoop()
     QVERIFY(pane.show());
     pane.console->setLocalEchoEnabled(true);
 
-    // Six hundred kilobytes of short commands: all go out in order, and the event loop runs
-    // meanwhile.
-    constexpr int lines = 100000;
+    // Five thousand short commands: all go out in order, and the event loop runs meanwhile.
+    constexpr int lines = 5000;
     QString text;
     for (int i = 0; i < lines; ++i)
         text += QStringLiteral(">mr %1\n").arg(i % 10);
@@ -664,11 +664,11 @@ void TestConsole::hugePasteYieldsToEventLoop()
     QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
     // Return while the paste is still going out sends its line after the pasted ones.
     QTest::keyClick(pane.console, Qt::Key_Return);
-    QTRY_COMPARE_WITH_TIMEOUT(pane.spy->count(), lines + 1, 110000);
+    QTRY_COMPARE_WITH_TIMEOUT(pane.spy->count(), lines + 1, 90000);
     QVERIFY(ticksWhenLastSent > 0);
 
     QCOMPARE(pane.sent(0), QByteArray(">stop>mr 0\r"));
-    for (int i = 1; i < lines; i += 997)
+    for (int i = 1; i < lines; i += 97)
         QCOMPARE(pane.sent(i), QStringLiteral(">mr %1\r").arg(i % 10).toLatin1());
     QCOMPARE(pane.sent(lines), QByteArray("\r"));
     QVERIFY(pane.console->document()->blockCount() <= 100);
@@ -680,18 +680,18 @@ void TestConsole::pasteInterruptedByDisable()
     QVERIFY(pane.show());
     pane.console->setLocalEchoEnabled(true);
     QString text;
-    for (int i = 0; i < 50000; ++i)
+    for (int i = 0; i < 20000; ++i)
         text += QStringLiteral(">cp\n");
     QGuiApplication::clipboard()->setText(text);
     QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
     const int sentBefore = pane.spy->count();
-    QVERIFY(sentBefore < 50000);
+    QVERIFY(sentBefore < 20000);
 
     pane.console->setEnabled(false);
     QTest::qWait(50);
     QCOMPARE(pane.spy->count(), sentBefore);
     QVERIFY(pane.console->toPlainText().contains(
-        QStringLiteral("%1 pasted lines not sent: the port closed").arg(50000 - sentBefore)));
+        QStringLiteral("%1 pasted lines not sent: the port closed").arg(20000 - sentBefore)));
 }
 
 QTEST_MAIN(TestConsole)
