@@ -44,8 +44,8 @@ QByteArray moveTo(double targetUm)
 
 QByteArray moveToSliderPosition(int positionUm)
 {
-    const qint64 tenths = qBound<qint64>(std::numeric_limits<int>::min(), qint64(positionUm) * 10,
-                                         std::numeric_limits<int>::max());
+    const qint64 tenths = qBound(qint64(std::numeric_limits<int>::min()), qint64(positionUm) * 10,
+                                 qint64(std::numeric_limits<int>::max()));
     return built(QStringLiteral(">ma ") + QString::number(tenths, 10));
 }
 

@@ -163,8 +163,8 @@ void checkNumbers(const uint8_t *data, size_t size)
     }
 
     // A slider move is the position in tenths, clamped to the int range, never wrapped.
-    const qint64 tenths = qBound<qint64>(std::numeric_limits<int>::min(), qint64(whole) * 10,
-                                         std::numeric_limits<int>::max());
+    const qint64 tenths = qBound(qint64(std::numeric_limits<int>::min()), qint64(whole) * 10,
+                                 qint64(std::numeric_limits<int>::max()));
     require(Protocol::moveToSliderPosition(whole) == ">ma " + QByteArray::number(tenths),
             "slider move wrapped");
 
