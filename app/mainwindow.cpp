@@ -33,6 +33,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     statusLabel = new QLabel;
     ui->statusBar->addWidget(statusLabel);
+    // These show the controller's own bytes: nothing from the wire is ever taken for markup.
+    for (QLabel *label :
+         {statusLabel, ui->label_Position, ui->label_Slidermin, ui->label_Slidermax})
+        label->setTextFormat(Qt::PlainText);
 
     pollTimer = new QTimer(this);
     fastSampler = new FastSampler(this);

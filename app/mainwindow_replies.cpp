@@ -27,8 +27,20 @@ void MainWindow::processReply(const QByteArray &line)
         const bool model1804 = identity->model == QLatin1String(Protocol::kModel1804);
         if (model1804)
             console->putData(line);
+        const bool wasSilenced =
+            dialect() == Protocol::Dialect::Model1901Other && firmwareVersion == identity->firmware;
         firmwareVersion = identity->firmware;
         controllerModel = identity->model;
+        if (dialect() != Protocol::Dialect::Model1901Other) {
+            ui->statusBar->clearMessage();
+        } else if (!wasSilenced) {
+            // Its replies are dropped; say so once rather than look connected and stay silent.
+            const QString notice =
+                tr("Firmware %1 of the DVX1901 is not supported: its replies are not shown")
+                    .arg(firmwareVersion);
+            console->putData(notice.toUtf8() + '\r');
+            ui->statusBar->showMessage(notice);
+        }
         // Changing the page runs the loop-mode switch at once: the 1804 works in open loop.
         ui->tabWidget_LoopMode->setCurrentIndex(model1804 ? 1 : 0);
         statusLabel->setText(Protocol::withControllerName(statusLabel->text(),
@@ -75,8 +87,16 @@ void MainWindow::processReply(const QByteArray &line)
 
 void MainWindow::applyOffset(const QByteArray &line)
 {
-    offsetText = Protocol::offsetText(line);
-    const double offset = offsetText.toDouble();
+    const QString text = Protocol::offsetText(line);
+    const std::optional<double> accepted = Protocol::acceptedOffset(text, travelRange);
+    if (!accepted) {
+        // Limits from such a number would be "nan" or wrap, and every later move would be lost.
+        console->putData(
+            tr("Offset %1 ignored: not a number the panel can use\r").arg(text).toUtf8());
+        return;
+    }
+    offsetText = text;
+    const double offset = *accepted;
     sliderMin = offset * -1.0 * 0.1;
     sliderMax = travelRange - offset * 0.1;
     ui->label_Slidermin->setText(QString::number(sliderMin, 'g', 6) + kMicrometre);
@@ -93,7 +113,8 @@ void MainWindow::showPosition(const QString &text)
     ui->label_Position->setText(value + kMicrometre);
     // The 1804 reports no position the slider could follow; an operator holding the slider
     // keeps it.
-    if (current != Protocol::Dialect::Model1804 && !ui->horizontalSlider->hasFocus())
+    if (current != Protocol::Dialect::Model1804 && std::isfinite(currentPosition) &&
+        !ui->horizontalSlider->hasFocus())
         ui->horizontalSlider->setValue(Protocol::truncateToInt(currentPosition));
 }
 

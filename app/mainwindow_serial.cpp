@@ -12,6 +12,32 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cerrno>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+namespace {
+
+bool wouldBlockOnly(QSerialPort *port)
+{
+    if (port->errorString() != qt_error_string(EAGAIN) &&
+        port->errorString() != qt_error_string(EWOULDBLOCK))
+        return false;
+#ifdef Q_OS_UNIX
+    pollfd line{};
+    line.fd = int(port->handle());
+    line.events = POLLOUT;
+    if (::poll(&line, 1, 0) < 0)
+        return false;
+    return !(line.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    return true;
+#endif
+}
+
+} // namespace
 
 void MainWindow::openSerialPort()
 {
@@ -82,13 +108,21 @@ void MainWindow::closeSerialPort()
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
         serialPort->flush();
-    if (serialPort->isOpen())
+    if (serialPort->isOpen()) {
+        // What the line did not take by now is lost with the port: the operator hears of it.
+        const qint64 unsent = serialPort->bytesToWrite();
         serialPort->close();
+        if (unsent > 0)
+            console->putData(tr("Disconnected with %1 bytes still unsent: they were dropped\r")
+                                 .arg(unsent)
+                                 .toUtf8());
+    }
     console->setEnabled(false);
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);
     ui->actionConfigure->setEnabled(true);
     disableControls();
+    ui->statusBar->clearMessage();
     statusLabel->setText(tr("Disconnected"));
     ui->pushButton_home->setStyleSheet(QStringLiteral("color: grey"));
     homed = false;
@@ -109,6 +143,10 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return;
     if (!serialPort->isOpen())
+        return;
+    // A full output queue (flush() on a busy line) reports itself as a resource error too; the
+    // device is still there. A hang-up can carry the same text, so the line itself is asked.
+    if (wouldBlockOnly(serialPort))
         return;
     const QString reason = serialPort->errorString();
     // Nothing more can reach a vanished device: close without flushing first.

@@ -197,7 +197,8 @@ CommandResult PanelStage::sendLine(const QString &line)
         return *refused;
     if (line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n')))
         return badArgument(tr("A console line holds no line break"));
-    w->console->submitLine(line);
+    if (!w->console->submitLine(line))
+        return badArgument(tr("The line is longer than the controller takes"));
     return CommandResult::done();
 }
 

@@ -21,6 +21,15 @@ QString versionFrom(const QByteArray &line, int firstDigit)
            QChar::fromLatin1(line.at(firstDigit + 1)) + QChar::fromLatin1(line.at(firstDigit + 2));
 }
 
+bool digitsAt(const QByteArray &line, int first)
+{
+    for (int i = first; i < first + 3; ++i) {
+        if (line.at(i) < '0' || line.at(i) > '9')
+            return false;
+    }
+    return true;
+}
+
 bool containsOffset(const QByteArray &line)
 {
     return line.contains("offset") || line.contains("Offset");
@@ -35,7 +44,9 @@ QByteArray moveTo(double targetUm)
 
 QByteArray moveToSliderPosition(int positionUm)
 {
-    return built(QStringLiteral(">ma ") + QString::number(positionUm * 10, 10));
+    const qint64 tenths = qBound(qint64(std::numeric_limits<int>::min()), qint64(positionUm) * 10,
+                                 qint64(std::numeric_limits<int>::max()));
+    return built(QStringLiteral(">ma ") + QString::number(tenths, 10));
 }
 
 QByteArray moveBy(double stepUm, bool forward)
@@ -54,11 +65,11 @@ std::optional<Identity> identify(const QByteArray &line)
     if (!line.contains("Ver"))
         return std::nullopt;
     if (line.contains("VELDMARK")) {
-        if (line.size() < 16)
+        if (line.size() < 16 || !digitsAt(line, 13))
             return std::nullopt;
         return Identity{QString::fromLatin1(kModel1804), versionFrom(line, 13)};
     }
-    if (line.size() < 8)
+    if (line.size() < 8 || !digitsAt(line, 5))
         return std::nullopt;
     return Identity{QString::fromLatin1(kModel1901), versionFrom(line, 5)};
 }
@@ -130,6 +141,20 @@ QString offsetText(const QByteArray &line)
     if (t < 0)
         return QString();
     return QString(line.mid(t + 2, line.size() - t - 3));
+}
+
+std::optional<double> acceptedOffset(const QString &offsetText, double travelRangeUm)
+{
+    const double offset = offsetText.toDouble();
+    if (!std::isfinite(offset))
+        return std::nullopt;
+    constexpr double lowest = std::numeric_limits<int>::min();
+    constexpr double highest = std::numeric_limits<int>::max();
+    const double endA = offset * -0.1;
+    const double endB = travelRangeUm - offset * 0.1;
+    if (endA < lowest || endA > highest || endB < lowest || endB > highest)
+        return std::nullopt;
+    return offset;
 }
 
 std::optional<QChar> calibrationState(const QString &line)

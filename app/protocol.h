@@ -28,11 +28,15 @@ inline constexpr char kModel1901[] = "1901";
 
 // A partial reply longer than this is not a reply but noise; it is dropped up to its "\r".
 inline constexpr int kMaxReplyLength = 4096;
+// The longest command line, without its "\r", that the controller takes; a longer console line
+// is refused rather than sent.
+inline constexpr int kMaxCommandLength = 4096;
 
 // Absolute move to a target in micrometres. Moves carry no "\r": the controller ends a move at
 // the next ">".
 QByteArray moveTo(double targetUm);
-// Absolute move to a slider position in whole micrometres.
+// Absolute move to a slider position in whole micrometres. The tenths the controller takes are
+// clamped to the int range, so a position near the int limits never wraps into a wrong target.
 QByteArray moveToSliderPosition(int positionUm);
 // Relative move by a step in micrometres, signed by the caller's direction.
 QByteArray moveBy(double stepUm, bool forward);
@@ -43,8 +47,9 @@ struct Identity {
     QString model;
     QString firmware;
 };
-// The model and firmware an identification line names, or nothing for any other line and for an
-// identification line too short to hold its firmware digits.
+// The model and firmware an identification line names, or nothing for any other line, for an
+// identification line too short to hold its firmware digits and for one whose firmware bytes are
+// not digits (an error reply that happens to contain "Ver").
 std::optional<Identity> identify(const QByteArray &line);
 
 enum class Dialect { Unidentified, Model1804, Model1901Fw126, Model1901Fw3, Model1901Other };
@@ -58,6 +63,10 @@ ReplyKind classify(Dialect dialect, const QByteArray &line);
 QString positionText(Dialect dialect, const QString &line);
 // The number text of an offset line: after the first "t" and the byte that follows it.
 QString offsetText(const QByteArray &line);
+// The offset, in tenths of a micrometre, that an offset text names; a text that is no number reads
+// as 0. Nothing when the value is not finite or would put an end of the travel outside the int
+// micrometres the slider and the move arithmetic work in.
+std::optional<double> acceptedOffset(const QString &offsetText, double travelRangeUm);
 // The calibration state at index 8 of a status line; nothing when the line is too short.
 std::optional<QChar> calibrationState(const QString &line);
 

@@ -1,13 +1,20 @@
 #include "console.h"
 
+#include "protocol.h"
+
+#include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 
 namespace {
 constexpr int kMaxLines = 100;
 constexpr int kMaxSentLines = 50;
+// A paste of many lines goes out in slices this long, so polling and Stop still get their turn.
+constexpr int kSliceMs = 10;
 } // namespace
 
 Console::Console(QWidget *parent) : QPlainTextEdit(parent)
@@ -17,6 +24,11 @@ Console::Console(QWidget *parent) : QPlainTextEdit(parent)
     p.setColor(QPalette::Base, Qt::black);
     p.setColor(QPalette::Text, Qt::white);
     setPalette(p);
+
+    pendingTimer = new QTimer(this);
+    pendingTimer->setSingleShot(true);
+    pendingTimer->setInterval(0);
+    connect(pendingTimer, &QTimer::timeout, this, &Console::sendPendingLines);
 }
 
 Console::~Console() = default;
@@ -24,8 +36,46 @@ Console::~Console() = default;
 void Console::putData(const QByteArray &data)
 {
     const QString text(data);
-    insertPlainText(text);
+    if (typing)
+        insertAboveInput(text);
+    else
+        insertPlainText(text);
     emit shown(text);
+    QScrollBar *bar = verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void Console::insertAboveInput(const QString &text)
+{
+    const int inputStart = document()->lastBlock().position();
+    QTextCursor at(document());
+    at.setPosition(carriedBelow ? inputStart - 1 : inputStart);
+    at.insertText(text);
+    // The typed line moved down with everything after the insertion point. It needs a line
+    // break of its own exactly while the received text ends in the middle of a line.
+    if (at.atBlockStart()) {
+        if (carriedBelow)
+            at.deleteChar();
+        carriedBelow = false;
+    } else if (!carriedBelow) {
+        at.insertText(QStringLiteral("\n"));
+        carriedBelow = true;
+    }
+}
+
+void Console::showLine(const QString &line)
+{
+    if (typing) {
+        insertAboveInput(line + QLatin1Char('\n'));
+    } else {
+        QTextCursor end(document());
+        end.movePosition(QTextCursor::End);
+        if (!end.atBlockStart())
+            end.insertText(QStringLiteral("\n"));
+        end.insertText(line + QLatin1Char('\n'));
+        carriedBelow = false;
+    }
+    emit shown(line + QLatin1Char('\n'));
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
 }
@@ -54,35 +104,160 @@ void Console::keyPressEvent(QKeyEvent *e)
         break;
     default:
         if (localEchoEnabled) {
+            const int revision = document()->revision();
+            const int blocks = document()->blockCount();
             QPlainTextEdit::keyPressEvent(e);
             if (!e->text().isEmpty())
                 emit shown(e->text());
+            if (document()->revision() != revision)
+                typing = !document()->lastBlock().text().isEmpty();
+            // A line broken or joined by the operator is no longer the one carried below.
+            if (document()->blockCount() != blocks)
+                carriedBelow = false;
         }
     }
 }
 
-void Console::submitLine(const QString &line)
+bool Console::submitLine(const QString &line)
 {
-    replaceLastLine(line);
-    emit shown(line);
-    sendLastLine();
+    if (nextPending < pendingLines.size()) {
+        // A paste is still going out: this line follows it.
+        if (refuseIfTooLong(line))
+            return false;
+        pendingLines.append(line);
+        return true;
+    }
+    return commitLine(line);
+}
+
+bool Console::refuseIfTooLong(const QString &line)
+{
+    // A character takes at least one byte, so most over-long lines are told by their length.
+    qsizetype bytes = line.size();
+    if (bytes <= Protocol::kMaxCommandLength)
+        bytes = line.toLocal8Bit().size();
+    if (bytes <= Protocol::kMaxCommandLength)
+        return false;
+    showLine(tr("A line of %1 bytes is not sent: the controller takes at most %2")
+                 .arg(bytes)
+                 .arg(Protocol::kMaxCommandLength));
+    return true;
+}
+
+bool Console::commitLine(const QString &line)
+{
+    if (refuseIfTooLong(line))
+        return false;
+    showLine(line);
+    lastCommand = line + QLatin1Char('\r');
+    emit getData(lastCommand.toLocal8Bit());
+    remember(line);
+    return true;
+}
+
+void Console::remember(const QString &line)
+{
+    if (!line.isEmpty()) {
+        sentLines.append(line);
+        if (sentLines.size() > kMaxSentLines)
+            sentLines.removeFirst();
+    }
+    historyIndex = int(sentLines.size());
 }
 
 void Console::sendLastLine()
 {
     textLines = toPlainText().split(QLatin1Char('\n'));
     const QString line = textLines.last();
+    if (nextPending < pendingLines.size()) {
+        // Lines pasted before it are still going out; this one is sent after them.
+        if (refuseIfTooLong(line))
+            return;
+        pendingLines.append(line);
+        replaceLastLine(QString());
+        typing = false;
+        return;
+    }
+    if (refuseIfTooLong(line))
+        return;
     lastCommand = line + QLatin1Char('\r');
     emit getData(lastCommand.toLocal8Bit());
     insertPlainText(QStringLiteral("\n"));
     emit shown(QStringLiteral("\n"));
+    typing = false;
+    carriedBelow = false;
+    remember(line);
+}
 
-    if (!line.isEmpty()) {
-        sentLines.append(line);
-        if (sentLines.size() > kMaxSentLines)
-            sentLines.removeFirst();
+void Console::insertFromMimeData(const QMimeData *source)
+{
+    if (!localEchoEnabled || !source->hasText())
+        return;
+    QString text = source->text();
+    if (text.contains(QLatin1Char('\r'))) {
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     }
-    historyIndex = sentLines.size();
+    QStringList lines = text.split(QLatin1Char('\n'));
+    // What follows the last line break is not confirmed yet: it stays on the line being typed.
+    const QString rest = lines.takeLast();
+
+    if (lines.isEmpty()) {
+        if (document()->lastBlock().text().size() + rest.size() > Protocol::kMaxCommandLength) {
+            refuseIfTooLong(document()->lastBlock().text() + rest);
+            return;
+        }
+        textCursor().insertText(rest);
+        typing = !document()->lastBlock().text().isEmpty();
+        return;
+    }
+
+    // The first pasted line completes what the operator had typed, as if typed and confirmed.
+    lines.first().prepend(document()->lastBlock().text());
+    replaceLastLine(QString());
+    typing = false;
+    if (nextPending >= pendingLines.size()) {
+        pendingLines.clear();
+        nextPending = 0;
+    }
+    pendingLines.append(lines);
+    if (rest.size() > Protocol::kMaxCommandLength) {
+        refuseIfTooLong(rest);
+    } else {
+        replaceLastLine(rest);
+        typing = !rest.isEmpty();
+    }
+    sendPendingLines();
+}
+
+void Console::sendPendingLines()
+{
+    QElapsedTimer slice;
+    slice.start();
+    while (nextPending < pendingLines.size()) {
+        commitLine(pendingLines.at(nextPending++));
+        if (slice.elapsed() >= kSliceMs)
+            break;
+    }
+    if (nextPending < pendingLines.size()) {
+        pendingTimer->start();
+    } else {
+        pendingLines.clear();
+        nextPending = 0;
+    }
+}
+
+void Console::changeEvent(QEvent *e)
+{
+    QPlainTextEdit::changeEvent(e);
+    // A console switched off with the port has nowhere to send the rest of a paste.
+    if (e->type() == QEvent::EnabledChange && !isEnabled() && nextPending < pendingLines.size()) {
+        const int dropped = int(pendingLines.size()) - nextPending;
+        pendingLines.clear();
+        nextPending = 0;
+        pendingTimer->stop();
+        showLine(tr("%1 pasted lines not sent: the port closed").arg(dropped));
+    }
 }
 
 void Console::recallSentLine(int step)
@@ -95,6 +270,7 @@ void Console::recallSentLine(int step)
         return;
     historyIndex = index;
     replaceLastLine(historyIndex < sentLines.size() ? sentLines.at(historyIndex) : QString());
+    typing = !document()->lastBlock().text().isEmpty();
 }
 
 void Console::replaceLastLine(const QString &text)

@@ -3,6 +3,8 @@
 #include <QPlainTextEdit>
 #include <QStringList>
 
+class QTimer;
+
 class Console : public QPlainTextEdit {
     Q_OBJECT
 
@@ -17,19 +19,34 @@ public:
 
     void putData(const QByteArray &data);
     void setLocalEchoEnabled(bool set);
-    // Sends a line exactly as if the operator had typed it and pressed Return.
-    void submitLine(const QString &line);
+    // Sends a line exactly as if the operator had typed it and pressed Return, on a line of its
+    // own, leaving what the operator is typing as it is. False when the line is refused (too
+    // long for the controller).
+    bool submitLine(const QString &line);
 
 protected:
     void mousePressEvent(QMouseEvent *e) override;
     void mouseDoubleClickEvent(QMouseEvent *e) override;
     void keyPressEvent(QKeyEvent *e) override;
     void contextMenuEvent(QContextMenuEvent *e) override;
+    void insertFromMimeData(const QMimeData *source) override;
+    void changeEvent(QEvent *e) override;
 
 private:
     void sendLastLine();
     void recallSentLine(int step);
     void replaceLastLine(const QString &text);
+
+    // Shows text above the line being typed, which stays the last line and keeps its cursor.
+    void insertAboveInput(const QString &text);
+    // Shows a whole line of the console's own above the line being typed.
+    void showLine(const QString &line);
+    // Shows and sends one line; refused with a message when the controller cannot take it.
+    bool commitLine(const QString &line);
+    bool refuseIfTooLong(const QString &line);
+    void remember(const QString &line);
+    // Sends queued pasted lines for a slice of time, then yields to the event loop.
+    void sendPendingLines();
 
     bool localEchoEnabled = false;
     QStringList textLines;
@@ -39,4 +56,16 @@ private:
     // newest", where Down leaves an empty line.
     QStringList sentLines;
     int historyIndex = 0;
+
+    // The last line holds text the operator typed (or pasted) and has not sent yet: received
+    // text then goes above it, never into it.
+    bool typing = false;
+    // The line being typed was moved below an unfinished received line; the line break between
+    // them is the console's own and goes again once the received line is finished.
+    bool carriedBelow = false;
+
+    // Pasted lines still to be sent, in order, from pendingLines[nextPending] on.
+    QStringList pendingLines;
+    int nextPending = 0;
+    QTimer *pendingTimer = nullptr;
 };

@@ -32,14 +32,19 @@ void checkIdentify(const QByteArray &line)
 {
     const auto identity = Protocol::identify(line);
     const bool veldmark = line.contains("VELDMARK");
+    const int first = veldmark ? 13 : 5;
+    const auto isDigit = [&line](int i) { return line.at(i) >= '0' && line.at(i) <= '9'; };
     if (!identity) {
-        // Only a line without "Ver" or one too short for its digits identifies nothing.
-        require(!line.contains("Ver") || line.size() < (veldmark ? 16 : 8), "identify refused");
+        // Only a line without "Ver", one too short for its digits, or one whose firmware bytes
+        // are not digits identifies nothing.
+        require(!line.contains("Ver") || line.size() < first + 3 || !isDigit(first) ||
+                    !isDigit(first + 1) || !isDigit(first + 2),
+                "identify refused");
         return;
     }
+    require(isDigit(first) && isDigit(first + 1) && isDigit(first + 2), "firmware not digits");
     require(line.contains("Ver"), "identified without Ver");
     require(identity->model == QLatin1String(veldmark ? "1804" : "1901"), "model");
-    const int first = veldmark ? 13 : 5;
     const QString &fw = identity->firmware;
     require(fw.size() == 4 && fw.at(1) == QLatin1Char('.'), "firmware shape");
     require(fw.at(0) == QLatin1Char(line.at(first)) &&
@@ -86,6 +91,13 @@ void checkReplies(const QByteArray &line)
     }
 
     require(Protocol::offsetText(line).size() <= line.size(), "offset text longer than its line");
+    // An accepted offset leaves both ends of the travel finite and within int micrometres.
+    if (const auto offset = Protocol::acceptedOffset(Protocol::offsetText(line), 6500.0)) {
+        for (double end : {*offset * -0.1, 6500.0 - *offset * 0.1})
+            require(std::isfinite(end) && end >= std::numeric_limits<int>::min() &&
+                        end <= std::numeric_limits<int>::max(),
+                    "offset accepted beyond the travel arithmetic");
+    }
     const auto state = Protocol::calibrationState(text);
     require(state.has_value() == (text.size() >= 9), "calibration state length test");
     if (state)
@@ -149,6 +161,12 @@ void checkNumbers(const uint8_t *data, size_t size)
         else
             require(truncated == int(t), "truncation");
     }
+
+    // A slider move is the position in tenths, clamped to the int range, never wrapped.
+    const qint64 tenths = qBound(qint64(std::numeric_limits<int>::min()), qint64(whole) * 10,
+                                 qint64(std::numeric_limits<int>::max()));
+    require(Protocol::moveToSliderPosition(whole) == ">ma " + QByteArray::number(tenths),
+            "slider move wrapped");
 
     // Moves end without a carriage return; drive parameters end with exactly one.
     const QByteArray to = Protocol::moveTo(value);

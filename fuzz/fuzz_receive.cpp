@@ -17,9 +17,11 @@
 #include <QLabel>
 #include <QString>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -69,6 +71,15 @@ void checkInvariants(const MainWindowProbe &probe)
 {
     require(probe.rxBuffer().size() <= Protocol::kMaxReplyLength, "rxBuffer above its cap");
 
+    // Hostile offsets change nothing: the travel stays finite and within int micrometres.
+    constexpr double intLowest = std::numeric_limits<int>::min();
+    constexpr double intHighest = std::numeric_limits<int>::max();
+    for (double end : {probe.sliderMin(), probe.sliderMax()})
+        require(std::isfinite(end) && end >= intLowest && end <= intHighest, "travel out of range");
+    for (QLabel *label : {probe.ui()->label_Position, probe.ui()->label_Slidermin,
+                          probe.ui()->label_Slidermax, probe.statusLabel()})
+        require(label->textFormat() == Qt::PlainText, "controller text taken for markup");
+
     const QString status = probe.statusLabel()->text();
     require(status.count(kBracket) <= 1, "more than one controller bracket in the status text");
     require(status.startsWith(QStringLiteral("Connected to COM3")), "port name lost");
@@ -80,6 +91,8 @@ void checkInvariants(const MainWindowProbe &probe)
         return;
     require(model == QLatin1String("1804") || model == QLatin1String("1901"), "unknown model");
     require(firmware.size() == 4 && firmware.at(1) == QLatin1Char('.'), "firmware shape");
+    for (int i : {0, 2, 3})
+        require(firmware.at(i).isDigit(), "firmware of other than digits");
     require(status.contains(kBracket + model + QStringLiteral(") ")),
             "status text does not name the identified model");
 }

@@ -11,7 +11,7 @@ scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF \
     >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control
+cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control fuzz_console
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mirastellon-fuzz.XXXXXX")
 echo "fuzz: work directory $work"
@@ -20,16 +20,19 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 failed=0
-for target in fuzz_protocol fuzz_receive fuzz_control; do
+for target in fuzz_protocol fuzz_receive fuzz_control fuzz_console; do
     mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
     cp fuzz/corpus/"${target#fuzz_}"/* "$work/$target/corpus/"
     # The receive stream must be able to outgrow the panel's 4096-byte reply cap.
     max_len=4096
     if [ "$target" = fuzz_receive ]; then max_len=12288; fi
+    # The receive stream knows the reply words and the hostile values that once broke the panel.
+    dict=()
+    if [ -f "fuzz/${target#fuzz_}.dict" ]; then dict=(-dict="fuzz/${target#fuzz_}.dict"); fi
     echo "fuzz: $target for ${seconds} s"
     ok=1
     "$build/fuzz/$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/$target/artifacts/" \
+        -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" -artifact_prefix="$work/$target/artifacts/" \
         "$work/$target/corpus" >"$work/$target.log" 2>&1 || ok=0
     grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|peak_rss_mb)' "$work/$target.log" || true
     if [ -n "$(ls -A "$work/$target/artifacts")" ]; then ok=0; fi

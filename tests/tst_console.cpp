@@ -1,9 +1,11 @@
 // The console pane on its own: what a typed line sends, which keys the editor never sees, the
-// echo of traffic, the line cap, the mouse, and the recall of earlier lines with Up and Down.
+// echo of traffic, the line cap, the mouse, the recall of earlier lines with Up and Down, pasted
+// lines, traffic arriving while a line is typed, and lines too long for the controller.
 
 #include "console.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -100,6 +102,13 @@ private slots:
     void upWithoutHistoryDoesNothing();
     void emptyLinesAreNotRecalled();
     void downKeepsALineBeingTyped();
+    void pastedLinesAreEachSent_data();
+    void pastedLinesAreEachSent();
+    void receivedTextStaysAboveTypedLine();
+    void submittedLineKeepsTypedLine();
+    void overlongLinesAreRefused();
+    void hugePasteYieldsToEventLoop();
+    void pasteInterruptedByDisable();
 };
 
 void TestConsole::looksAndLimits()
@@ -204,13 +213,14 @@ void TestConsole::echoedTextJoinsTypedLine()
     QCOMPARE(pane.spy->count(), 1);
     QCOMPARE(pane.sent(0), QByteArray("abc\r"));
 
-    // An echo arriving in the middle of typing lands at the cursor and is sent along.
+    // An echo arriving in the middle of typing goes above the typed line, never into it.
     QTest::keyClicks(pane.console, "x");
     pane.console->putData("y");
     QTest::keyClicks(pane.console, "z");
     QTest::keyClick(pane.console, Qt::Key_Return);
     QCOMPARE(pane.spy->count(), 2);
-    QCOMPARE(pane.sent(1), QByteArray("xyz\r"));
+    QCOMPARE(pane.sent(1), QByteArray("xz\r"));
+    QCOMPARE(pane.console->toPlainText(), QStringLiteral("abc\ny\nxz\n"));
 }
 
 void TestConsole::sendsLastLineWhereverTheCursorIs()
@@ -466,6 +476,222 @@ void TestConsole::downKeepsALineBeingTyped()
     QTest::keyClick(pane.console, Qt::Key_Down);
     QCOMPARE(pane.lastLine(), QStringLiteral(">ho"));
     QCOMPARE(pane.spy->count(), 1);
+}
+
+void TestConsole::pastedLinesAreEachSent_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<QString>("left");
+
+    // The text after the last line break waits on the line for Return.
+    const QList<QByteArray> two{">stop\r", ">home\r"};
+    QTest::newRow("line feeds") << QString() << ">stop\n>home\n>status" << two << ">status";
+    QTest::newRow("carriage returns and line feeds")
+        << QString() << ">stop\r\n>home\r\n>status" << two << ">status";
+    QTest::newRow("carriage returns") << QString() << ">stop\r>home\r>status" << two << ">status";
+    QTest::newRow("completes the typed line") << ">st"
+                                              << "op\n>home\n>status" << two << ">status";
+    QTest::newRow("ends with a line break") << QString() << ">stop\n>home\n"
+                                            << QList<QByteArray>{">stop\r", ">home\r"} << QString();
+    QTest::newRow("one line, no break") << ">st"
+                                        << "op" << QList<QByteArray>{} << ">stop";
+}
+
+void TestConsole::pastedLinesAreEachSent()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(QString, left);
+
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    QTest::keyClicks(pane.console, typed);
+    QGuiApplication::clipboard()->setText(pasted);
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+
+    // Pasted lines go out in slices of time; a slow machine needs more than one.
+    QTRY_COMPARE(pane.spy->count(), sent.size());
+    for (int i = 0; i < sent.size(); ++i)
+        QCOMPARE(pane.sent(i), sent.at(i));
+    QCOMPARE(pane.lastLine(), left);
+    QVERIFY(pane.cursorAtEnd());
+
+    // Return sends what the paste left on the line.
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.spy->count(), sent.size() + 1);
+    QCOMPARE(pane.sent(sent.size()), left.toLatin1() + '\r');
+
+    // Each sent line shows on the console as typed, and comes back with Up.
+    QStringList all;
+    for (const QByteArray &line : sent)
+        all << QString::fromLatin1(line.chopped(1));
+    all << left;
+    QCOMPARE(pane.console->toPlainText(), all.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    all.removeAll(QString());
+    for (int i = int(all.size()) - 1; i >= 0; --i) {
+        QTest::keyClick(pane.console, Qt::Key_Up);
+        QCOMPARE(pane.lastLine(), all.at(i));
+    }
+}
+
+void TestConsole::receivedTextStaysAboveTypedLine()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    pane.console->putData(">status\r");
+
+    QTest::keyClicks(pane.console, ">dura");
+    pane.console->putData("ok\r");
+    QCOMPARE(pane.console->toPlainText(), QStringLiteral(">status\nok\n>dura"));
+    QTest::keyClicks(pane.console, "tion 50");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.spy->count(), 1);
+    QCOMPARE(pane.sent(0), QByteArray(">duration 50\r"));
+    QCOMPARE(pane.console->toPlainText(), QStringLiteral(">status\nok\n>dura"
+                                                         "tion 50\n"));
+    QVERIFY(pane.cursorOnEmptyLastLine());
+
+    // A received line in pieces is joined above the typed line, which keeps its own line.
+    QTest::keyClicks(pane.console, ">cy");
+    pane.console->putData("_cp 1");
+    QCOMPARE(pane.lastLine(), QStringLiteral(">cy"));
+    pane.console->putData("2.5 um");
+    pane.console->putData("\r_tg\r");
+    QTest::keyClicks(pane.console, "cle 3");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(1), QByteArray(">cycle 3\r"));
+    QVERIFY(pane.console->toPlainText().endsWith(QStringLiteral("\n_cp 12.5 um\n_tg\n>cycle 3\n")));
+
+    // Backspace still edits the typed line after traffic went above it.
+    QTest::keyClicks(pane.console, ">cpx");
+    pane.console->putData("ok");
+    QTest::keyClick(pane.console, Qt::Key_Backspace);
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(2), QByteArray(">cp\r"));
+}
+
+void TestConsole::submittedLineKeepsTypedLine()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+
+    QTest::keyClicks(pane.console, ">dura");
+    QVERIFY(pane.console->submitLine(QStringLiteral(">stop")));
+    QCOMPARE(pane.spy->count(), 1);
+    QCOMPARE(pane.sent(0), QByteArray(">stop\r"));
+    QCOMPARE(pane.console->toPlainText(), QStringLiteral(">stop\n>dura"));
+
+    QTest::keyClicks(pane.console, "tion 5");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(1), QByteArray(">duration 5\r"));
+
+    // With nothing typed it is a line of its own, too.
+    QVERIFY(pane.console->submitLine(QStringLiteral(">home")));
+    QCOMPARE(pane.sent(2), QByteArray(">home\r"));
+    QCOMPARE(pane.console->toPlainText(), QStringLiteral(">stop\n>duration 5\n>home\n"));
+    QVERIFY(pane.cursorOnEmptyLastLine());
+}
+
+void TestConsole::overlongLinesAreRefused()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    const QString refused = QStringLiteral("bytes is not sent: the controller takes at most 4096");
+
+    // A huge paste without a line break never lands on the line.
+    QGuiApplication::clipboard()->setText(QString(1024 * 1024, QLatin1Char('a')));
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    QVERIFY(pane.console->toPlainText().contains(QStringLiteral("A line of 1048576 ") + refused));
+    QCOMPARE(pane.lastLine(), QString());
+    QVERIFY(pane.console->toPlainText().size() < 200);
+
+    // The longest line goes; one more typed character and Return refuses it, keeping it.
+    QGuiApplication::clipboard()->setText(QString(4096, QLatin1Char('b')));
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(pane.lastLine().size(), 4096);
+    QTest::keyClicks(pane.console, "c");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.spy->count(), 0);
+    QVERIFY(pane.console->toPlainText().contains(QStringLiteral("A line of 4097 ") + refused));
+    QCOMPARE(pane.lastLine().size(), 4097);
+    QTest::keyClick(pane.console, Qt::Key_Backspace);
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.spy->count(), 1);
+    QCOMPARE(pane.sent(0), QByteArray(4096, 'b') + '\r');
+
+    // Within a paste only the long line is refused; the others go in order.
+    QGuiApplication::clipboard()->setText(QStringLiteral(">a\n") + QString(5000, QLatin1Char('d')) +
+                                          QStringLiteral("\n>b\n"));
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    QTRY_COMPARE(pane.spy->count(), 3);
+    QCOMPARE(pane.sent(1), QByteArray(">a\r"));
+    QCOMPARE(pane.sent(2), QByteArray(">b\r"));
+    QVERIFY(pane.console->toPlainText().contains(QStringLiteral("A line of 5000 ") + refused));
+    QVERIFY(!pane.console->submitLine(QString(4097, QLatin1Char('e'))));
+    QCOMPARE(pane.spy->count(), 3);
+}
+
+void TestConsole::hugePasteYieldsToEventLoop()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+
+    // Five thousand short commands: all go out in order, and the event loop runs meanwhile.
+    constexpr int lines = 5000;
+    QString text;
+    for (int i = 0; i < lines; ++i)
+        text += QStringLiteral(">mr %1\n").arg(i % 10);
+    int ticks = 0;
+    int ticksWhenLastSent = -1;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    QObject::connect(pane.console, &Console::getData, [&] {
+        if (pane.spy->count() == lines)
+            ticksWhenLastSent = ticks;
+    });
+    ticker.start(0);
+
+    QTest::keyClicks(pane.console, ">stop");
+    QGuiApplication::clipboard()->setText(text);
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    // Return while the paste is still going out sends its line after the pasted ones.
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QTRY_COMPARE_WITH_TIMEOUT(pane.spy->count(), lines + 1, 90000);
+    QVERIFY(ticksWhenLastSent > 0);
+
+    QCOMPARE(pane.sent(0), QByteArray(">stop>mr 0\r"));
+    for (int i = 1; i < lines; i += 97)
+        QCOMPARE(pane.sent(i), QStringLiteral(">mr %1\r").arg(i % 10).toLatin1());
+    QCOMPARE(pane.sent(lines), QByteArray("\r"));
+    QVERIFY(pane.console->document()->blockCount() <= 100);
+}
+
+void TestConsole::pasteInterruptedByDisable()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    QString text;
+    for (int i = 0; i < 20000; ++i)
+        text += QStringLiteral(">cp\n");
+    QGuiApplication::clipboard()->setText(text);
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    const int sentBefore = pane.spy->count();
+    QVERIFY(sentBefore < 20000);
+
+    pane.console->setEnabled(false);
+    QTest::qWait(50);
+    QCOMPARE(pane.spy->count(), sentBefore);
+    QVERIFY(pane.console->toPlainText().contains(
+        QStringLiteral("%1 pasted lines not sent: the port closed").arg(20000 - sentBefore)));
 }
 
 QTEST_MAIN(TestConsole)

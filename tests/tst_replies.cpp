@@ -403,11 +403,12 @@ void TestReplies::oddPositionValues_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<int>("slider");
 
-    // The form's slider range is -250 to 6250 until an offset arrives.
+    // The form's slider range is -250 to 6250 until an offset arrives. A value that is no finite
+    // number leaves the slider where the last position put it (100).
     QTest::newRow("huge") << QByteArray("_cp 1e300 um\r") << "1e300" + kUm << 6250;
     QTest::newRow("huge negative") << QByteArray("_cp -1e300 um\r") << "-1e300" + kUm << -250;
-    QTest::newRow("nan") << QByteArray("_cp nan um\r") << "nan" + kUm << 0;
-    QTest::newRow("inf") << QByteArray("_cp inf um\r") << "inf" + kUm << 6250;
+    QTest::newRow("nan") << QByteArray("_cp nan um\r") << "nan" + kUm << 100;
+    QTest::newRow("inf") << QByteArray("_cp inf um\r") << "inf" + kUm << 100;
     QTest::newRow("not a number") << QByteArray("_cp abc um\r") << "abc" + kUm << 0;
 }
 

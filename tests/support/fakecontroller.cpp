@@ -56,6 +56,12 @@ bool FakeController::waitForReceived(const QByteArray &needle, int timeoutMs)
     return QTest::qWaitFor([&] { return receivedBytes.contains(needle); }, timeoutMs);
 }
 
+void FakeController::setReading(bool on)
+{
+    if (readNotifier)
+        readNotifier->setEnabled(on);
+}
+
 void FakeController::hangUp()
 {
     delete readNotifier;

@@ -26,6 +26,8 @@ public:
     void clearReceived() { receivedBytes.clear(); }
     // Runs the event loop until the panel has written needle (counted from the last clear).
     bool waitForReceived(const QByteArray &needle, int timeoutMs = 3000);
+    // Stops and resumes reading, as a controller that falls behind does: the line fills up.
+    void setReading(bool on);
     // Closes the controller's end, as an unplugged adapter does.
     void hangUp();
 
