@@ -21,7 +21,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setFixedSize(580, 550);
 
     serialPort = new QSerialPort(this);
-    settingsDialog = new SettingsDialog;
+    settingsDialog = new SettingsDialog(nullptr, SettingsDialog::PortListing::OnFirstUse);
 
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);
@@ -30,6 +30,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     statusLabel = new QLabel;
     ui->statusBar->addWidget(statusLabel);
+    // These show the controller's own text: never parsed as markup, and not searched for it on
+    // every position reply.
+    for (QLabel *label :
+         {ui->label_Position, ui->label_Slidermin, ui->label_Slidermax, statusLabel})
+        label->setTextFormat(Qt::PlainText);
 
     pollTimer = new QTimer(this);
     fastSampler = new FastSampler(this);

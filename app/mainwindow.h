@@ -69,6 +69,9 @@ private:
     void initActionsConnections();
     void processReply(const QByteArray &line);
     void showPosition(const QString &text);
+    // Shows the last position line of a read, once: only one frame can be painted per read, so
+    // the lines before it would never be seen.
+    void showPendingPosition();
     void showCalibrationStatus(const QString &text);
     void disableControls();
 
@@ -129,6 +132,19 @@ private:
     int crIndex = -1;
     // Set once a partial reply outgrew its cap: the rest of that line, up to its "\r", is noise.
     bool discardingOverlongReply = false;
+    // The reply dialect of the identified controller, kept with controllerModel and
+    // firmwareVersion: every reply line needs it.
+    Protocol::Dialect replyDialect = Protocol::Dialect::Unidentified;
+    // The reply line being handled; its storage is reused from line to line.
+    QByteArray replyLine;
+    // Set while frameReplies runs: bytes that arrive meanwhile (a listener running an event
+    // loop of its own) wait in receivedWhileFraming until the line at hand is handled.
+    bool framingReplies = false;
+    QByteArray receivedWhileFraming;
+    // The last position line of the read being handled, not shown yet, and its dialect.
+    bool positionPending = false;
+    QByteArray pendingPositionLine;
+    Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
 
     PanelStage *panelStage = nullptr;
     FastSampler *fastSampler = nullptr;

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 const QString kMicrometre = QStringLiteral(" \u00b5m");
@@ -17,17 +18,20 @@ const QString kMicrometre = QStringLiteral(" \u00b5m");
 
 Protocol::Dialect MainWindow::dialect() const
 {
-    return Protocol::dialectOf(controllerModel, firmwareVersion);
+    return replyDialect;
 }
 
 void MainWindow::processReply(const QByteArray &line)
 {
     if (const auto identity = Protocol::identify(line)) {
+        // What the operator saw before this line stays in its place, ahead of the page switch.
+        showPendingPosition();
         const bool model1804 = identity->model == QLatin1String(Protocol::kModel1804);
         if (model1804)
             console->putData(line);
         firmwareVersion = identity->firmware;
         controllerModel = identity->model;
+        replyDialect = Protocol::dialectOf(controllerModel, firmwareVersion);
         // Changing the page runs the loop-mode switch at once: the 1804 works in open loop.
         ui->tabWidget_LoopMode->setCurrentIndex(model1804 ? 1 : 0);
         statusLabel->setText(Protocol::withControllerName(statusLabel->text(),
@@ -37,12 +41,23 @@ void MainWindow::processReply(const QByteArray &line)
                       controllerModel + QLatin1Char(' ') + firmwareVersion);
     }
 
-    switch (Protocol::classify(dialect(), line)) {
+    const Protocol::ReplyKind kind = Protocol::classify(replyDialect, line);
+    // Any other line is handled where it stands, after the positions before it are shown.
+    if (kind != Protocol::ReplyKind::Position)
+        showPendingPosition();
+    switch (kind) {
     case Protocol::ReplyKind::Position: {
         const PositionSource source = echoNextPosition           ? PositionSource::Typed
                                       : fastSampler->isRunning() ? PositionSource::Fast
                                                                  : PositionSource::Poll;
-        showPosition(QString(line));
+        // Every line reaches the device state and the listeners; the label and the slider
+        // follow once the read is handled (showPendingPosition).
+        currentPosition = Protocol::positionValue(replyDialect, line);
+        // Copied into storage of its own that is reused, so no line costs an allocation.
+        pendingPositionLine.resize(line.size());
+        std::memcpy(pendingPositionLine.data(), line.constData(), size_t(line.size()));
+        pendingPositionDialect = replyDialect;
+        positionPending = true;
         // Poll replies stay off the console unless the operator asked for a position.
         if (echoNextPosition) {
             console->putData(line);
@@ -83,11 +98,19 @@ void MainWindow::applyOffset(const QByteArray &line)
     ui->horizontalSlider->setMaximum(Protocol::truncateToInt(sliderMax));
 }
 
+void MainWindow::showPendingPosition()
+{
+    if (!positionPending)
+        return;
+    positionPending = false;
+    showPosition(QString(pendingPositionLine));
+}
+
+// Runs for the last position line of a read, whose value currentPosition holds.
 void MainWindow::showPosition(const QString &text)
 {
-    const Protocol::Dialect current = dialect();
+    const Protocol::Dialect current = pendingPositionDialect;
     const QString value = Protocol::positionText(current, text);
-    currentPosition = value.toDouble();
     ui->label_Position->setText(value + kMicrometre);
     // The 1804 reports no position the slider could follow; an operator holding the slider
     // keeps it.
@@ -142,6 +165,7 @@ void MainWindow::disableControls()
 {
     firmwareVersion.clear();
     controllerModel.clear();
+    replyDialect = Protocol::Dialect::Unidentified;
     // Back to the closed-loop page first: its switch re-enables the positioning controls, and
     // with no port open every one of them must end disabled.
     ui->tabWidget_LoopMode->setCurrentIndex(0);

@@ -56,6 +56,10 @@ ReplyKind classify(Dialect dialect, const QByteArray &line);
 
 // The controller's own digits of a position line, cut where the dialect puts them.
 QString positionText(Dialect dialect, const QString &line);
+// The number of a position line: positionText(dialect, line decoded) converted with
+// QString::toDouble, 0.0 when it is not a number. A plain decimal on an ASCII line is read
+// straight from the bytes, since a flood of position lines spends most of its time here.
+double positionValue(Dialect dialect, const QByteArray &line);
 // The number text of an offset line: after the first "t" and the byte that follows it.
 QString offsetText(const QByteArray &line);
 // The calibration state at index 8 of a status line; nothing when the line is too short.

@@ -27,10 +27,10 @@ QStringList portEntryTexts(const QString &portName, const QString &description,
             identifier(productIdentifier)};
 }
 
-SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::SettingsDialog)
+SettingsDialog::SettingsDialog(QWidget *parent, PortListing listing)
+    : QDialog(parent), ui(new Ui::SettingsDialog)
 {
     ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
 
     baudRateValidator = new QIntValidator(0, 4000000, this);
     ui->baudRateBox->setInsertPolicy(QComboBox::NoInsert);
@@ -42,8 +42,32 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
             &SettingsDialog::checkCustomDevicePathPolicy);
 
     populateParameterBoxes();
-    populatePortList();
     storeSelections();
+    if (listing == PortListing::Now)
+        listPortsOnce();
+}
+
+void SettingsDialog::listPortsOnce() const
+{
+    if (portsListed)
+        return;
+    portsListed = true;
+    // Only the time of the lookup is deferred; the dialog itself is never const.
+    auto *self = const_cast<SettingsDialog *>(this);
+    self->populatePortList();
+    self->storeSelections();
+}
+
+void SettingsDialog::showEvent(QShowEvent *event)
+{
+    listPortsOnce();
+    // Decoding the icon image costs as much as the rest of the dialog; it is needed only once
+    // the dialog is on screen.
+    if (!iconSet) {
+        iconSet = true;
+        setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
+    }
+    QDialog::showEvent(event);
 }
 
 SettingsDialog::~SettingsDialog()
@@ -53,11 +77,13 @@ SettingsDialog::~SettingsDialog()
 
 SerialSettings SettingsDialog::settings() const
 {
+    listPortsOnce();
     return activeSettings;
 }
 
 void SettingsDialog::preselectPort(const QString &path)
 {
+    listPortsOnce();
     ui->serialPortInfoListBox->insertItem(
         0, path, portEntryTexts(path, QString(), QString(), QString(), path, 0, 0));
     ui->serialPortInfoListBox->setCurrentIndex(0);

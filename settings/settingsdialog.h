@@ -37,13 +37,21 @@ class SettingsDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit SettingsDialog(QWidget *parent = nullptr);
+    // When the system's serial ports are looked up: at once, or the first time the dialog is
+    // shown or its record or list is used (the main window's dialog, so that the lookup does not
+    // hold up the window's first frame).
+    enum class PortListing { Now, OnFirstUse };
+
+    explicit SettingsDialog(QWidget *parent = nullptr, PortListing listing = PortListing::Now);
     ~SettingsDialog() override;
 
     SerialSettings settings() const;
 
     // Puts a port path first in the list, selects it and stores it as if applied.
     void preselectPort(const QString &path);
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void showPortInfo(int idx);
@@ -55,8 +63,12 @@ private:
     void populateParameterBoxes();
     void populatePortList();
     void storeSelections();
+    // Lists the ports and stores the first one, once.
+    void listPortsOnce() const;
 
     Ui::SettingsDialog *ui = nullptr;
     SerialSettings activeSettings;
     QIntValidator *baudRateValidator = nullptr;
+    mutable bool portsListed = false;
+    bool iconSet = false;
 };
