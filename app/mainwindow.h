@@ -4,6 +4,7 @@
 #include "stage.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QSerialPort>
@@ -72,6 +73,10 @@ private:
     // Shows the last position line of a read, once: only one frame can be painted per read, so
     // the lines before it would never be seen.
     void showPendingPosition();
+    // At the end of a read: shows its last position, unless more bytes already wait in the port
+    // and a position was shown less than kPositionFrameMs ago; the next read shows it then.
+    void showPositionOfRead();
+    bool moreBytesWaiting() const;
     void showCalibrationStatus(const QString &text);
     void disableControls();
 
@@ -145,6 +150,8 @@ private:
     bool positionPending = false;
     QByteArray pendingPositionLine;
     Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
+    static constexpr int kPositionFrameMs = 10;
+    QElapsedTimer positionShown;
 
     PanelStage *panelStage = nullptr;
     FastSampler *fastSampler = nullptr;

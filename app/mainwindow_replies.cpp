@@ -10,6 +10,9 @@
 #include <QTimer>
 
 #include <cmath>
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
 #include <cstring>
 
 namespace {
@@ -104,6 +107,29 @@ void MainWindow::showPendingPosition()
         return;
     positionPending = false;
     showPosition(QString(pendingPositionLine));
+    positionShown.start();
+}
+
+void MainWindow::showPositionOfRead()
+{
+    // A controller flooding the line keeps bytes waiting after every read; a frame per read would
+    // paint positions faster than any screen shows them. The wait is bounded, and on a line
+    // that is not flooded every read is shown at once.
+    if (positionPending && positionShown.isValid() && positionShown.elapsed() < kPositionFrameMs &&
+        moreBytesWaiting())
+        return;
+    showPendingPosition();
+}
+
+bool MainWindow::moreBytesWaiting() const
+{
+#ifdef Q_OS_UNIX
+    int waiting = 0;
+    return serialPort->isOpen() && ::ioctl(int(serialPort->handle()), FIONREAD, &waiting) == 0 &&
+           waiting > 0;
+#else
+    return serialPort->bytesAvailable() > 0;
+#endif
 }
 
 // Runs for the last position line of a read, whose value currentPosition holds.

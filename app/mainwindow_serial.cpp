@@ -60,6 +60,8 @@ void MainWindow::openSerialPort()
 
 void MainWindow::closeSerialPort()
 {
+    // A position held back for the next read stays the last one the link brought.
+    showPendingPosition();
     // Commands already written (the last poll among them) still go out; close() would drop them.
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
@@ -160,7 +162,7 @@ void MainWindow::frameReplies(const QByteArray &received)
         lineStart = crIndex + 1;
     }
     rxBuffer.remove(0, lineStart);
-    showPendingPosition();
+    showPositionOfRead();
     framingReplies = false;
     if (rxBuffer.size() > Protocol::kMaxReplyLength) {
         rxBuffer.clear();
