@@ -20,6 +20,7 @@
 #ifdef MIRASTELLON_BENCH_PANEL
 #include "mainwindow.h"
 #include "stage.h"
+#include "windowicon.h"
 #else
 #include <QSerialPort>
 #endif
@@ -79,7 +80,8 @@ template <typename Ready> bool waitFor(Ready ready, int timeoutMs)
 int startup()
 {
     MainWindow window;
-    window.setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
+    window.setWindowIcon(
+        windowIconFromFile(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
     showAndWaitExposed(window);
     return 0;
 }
