@@ -73,9 +73,10 @@ private:
     // Shows the last position line of a read, once: only one frame can be painted per read, so
     // the lines before it would never be seen.
     void showPendingPosition();
-    // At the end of a read: shows its last position, unless more bytes already wait in the port
-    // and a position was shown less than kPositionFrameMs ago; the next read shows it then.
-    void showPositionOfRead();
+    // At the end of a read: shows its last position, unless the read was a large one, more bytes
+    // already wait in the port and a position was shown less than kPositionFrameMs ago; the next
+    // read shows it then.
+    void showPositionOfRead(qsizetype readBytes);
     bool moreBytesWaiting() const;
     void showCalibrationStatus(const QString &text);
     void disableControls();
@@ -151,6 +152,7 @@ private:
     QByteArray pendingPositionLine;
     Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
     static constexpr int kPositionFrameMs = 10;
+    static constexpr qsizetype kFloodReadBytes = 1024;
     QElapsedTimer positionShown;
 
     PanelStage *panelStage = nullptr;

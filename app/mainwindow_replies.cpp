@@ -110,13 +110,13 @@ void MainWindow::showPendingPosition()
     positionShown.start();
 }
 
-void MainWindow::showPositionOfRead()
+void MainWindow::showPositionOfRead(qsizetype readBytes)
 {
-    // A controller flooding the line keeps bytes waiting after every read; a frame per read would
-    // paint positions faster than any screen shows them. The wait is bounded, and on a line
-    // that is not flooded every read is shown at once.
-    if (positionPending && positionShown.isValid() && positionShown.elapsed() < kPositionFrameMs &&
-        moreBytesWaiting())
+    // A controller flooding the line brings reads of kilobytes and keeps bytes waiting after
+    // each; a frame per read would paint positions faster than any screen shows them. The wait
+    // is bounded, and the few lines a read brings at the line's own pace are shown at once.
+    if (positionPending && readBytes >= kFloodReadBytes && positionShown.isValid() &&
+        positionShown.elapsed() < kPositionFrameMs && moreBytesWaiting())
         return;
     showPendingPosition();
 }

@@ -162,7 +162,7 @@ void MainWindow::frameReplies(const QByteArray &received)
         lineStart = crIndex + 1;
     }
     rxBuffer.remove(0, lineStart);
-    showPositionOfRead();
+    showPositionOfRead(received.size());
     framingReplies = false;
     if (rxBuffer.size() > Protocol::kMaxReplyLength) {
         rxBuffer.clear();
