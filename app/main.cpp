@@ -1,7 +1,7 @@
 #include "mainwindow.h"
-#include "windowicon.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char **argv)
 {
@@ -19,7 +19,7 @@ int main(int argc, char **argv)
     }
 
     // Read from the working directory on purpose: started elsewhere, the window has no icon.
-    const QIcon icon = windowIconFromFile(QStringLiteral("images/Mirastellon_Icon_only@500x.png"));
+    const QIcon icon(QStringLiteral("images/Mirastellon_Icon_only@500x.png"));
     window.setWindowIcon(icon);
     window.show();
     return app.exec();

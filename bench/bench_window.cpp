@@ -20,7 +20,6 @@
 #ifdef MIRASTELLON_BENCH_PANEL
 #include "mainwindow.h"
 #include "stage.h"
-#include "windowicon.h"
 #else
 #include <QSerialPort>
 #endif
@@ -80,8 +79,7 @@ template <typename Ready> bool waitFor(Ready ready, int timeoutMs)
 int startup()
 {
     MainWindow window;
-    window.setWindowIcon(
-        windowIconFromFile(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
+    window.setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
     showAndWaitExposed(window);
     return 0;
 }
