@@ -151,7 +151,7 @@ private:
     bool positionPending = false;
     QByteArray pendingPositionLine;
     Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
-    static constexpr int kPositionFrameMs = 10;
+    static constexpr int kPositionFrameMs = 16; // a frame of a 60 Hz screen
     static constexpr qsizetype kFloodReadBytes = 1024;
     QElapsedTimer positionShown;
 
