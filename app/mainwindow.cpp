@@ -21,6 +21,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     console->setVisible(false);
 
     setFixedSize(580, 550);
+    // The position changes with every read. A label whose size follows its text asks the whole
+    // window to lay itself out again each time; one as wide as its row, with the text centred,
+    // shows the text where the two spacers put the narrower label, and never does.
+    const QMargins margins = ui->centralWidget->layout()->contentsMargins();
+    ui->label_Position->setAlignment(Qt::AlignCenter);
+    ui->label_Position->setFixedSize(width() - margins.left() - margins.right(),
+                                     ui->label_Position->sizeHint().height());
 
     serialPort = new QSerialPort(this);
     portLister = std::make_shared<SystemPortLister>();

@@ -4,6 +4,7 @@
 #include "stage.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QSerialPort>
@@ -81,6 +82,14 @@ private:
     void initActionsConnections();
     void processReply(const QByteArray &line);
     void showPosition(const QString &text);
+    // Shows the last position line of a read, once: only one frame can be painted per read, so
+    // the lines before it would never be seen.
+    void showPendingPosition();
+    // At the end of a read: shows its last position, unless the read was a large one, more bytes
+    // already wait in the port and a position was shown less than kPositionFrameMs ago; the next
+    // read shows it then.
+    void showPositionOfRead(qsizetype readBytes);
+    bool moreBytesWaiting() const;
     void showCalibrationStatus(const QString &text);
     void disableControls();
 
@@ -151,6 +160,22 @@ private:
     int crIndex = -1;
     // Set once a partial reply outgrew its cap: the rest of that line, up to its "\r", is noise.
     bool discardingOverlongReply = false;
+    // The reply dialect of the identified controller, kept with controllerModel and
+    // firmwareVersion: every reply line needs it.
+    Protocol::Dialect replyDialect = Protocol::Dialect::Unidentified;
+    // The reply line being handled; its storage is reused from line to line.
+    QByteArray replyLine;
+    // Set while frameReplies runs: bytes that arrive meanwhile (a listener running an event
+    // loop of its own) wait in receivedWhileFraming until the line at hand is handled.
+    bool framingReplies = false;
+    QByteArray receivedWhileFraming;
+    // The last position line of the read being handled, not shown yet, and its dialect.
+    bool positionPending = false;
+    QByteArray pendingPositionLine;
+    Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
+    static constexpr int kPositionFrameMs = 16; // a frame of a 60 Hz screen
+    static constexpr qsizetype kFloodReadBytes = 1024;
+    QElapsedTimer positionShown;
 
     PanelStage *panelStage = nullptr;
     FastSampler *fastSampler = nullptr;

@@ -11,6 +11,10 @@
 #include <QTimer>
 
 #include <cmath>
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+#include <cstring>
 
 namespace {
 const QString kMicrometre = QStringLiteral(" \u00b5m");
@@ -18,12 +22,14 @@ const QString kMicrometre = QStringLiteral(" \u00b5m");
 
 Protocol::Dialect MainWindow::dialect() const
 {
-    return Protocol::dialectOf(controllerModel, firmwareVersion);
+    return replyDialect;
 }
 
 void MainWindow::processReply(const QByteArray &line)
 {
     if (const auto identity = Protocol::identify(line)) {
+        // What the operator saw before this line stays in its place, ahead of the page switch.
+        showPendingPosition();
         const bool model1804 = identity->model == QLatin1String(Protocol::kModel1804);
         if (model1804)
             console->putData(line);
@@ -31,6 +37,7 @@ void MainWindow::processReply(const QByteArray &line)
             dialect() == Protocol::Dialect::Model1901Other && firmwareVersion == identity->firmware;
         firmwareVersion = identity->firmware;
         controllerModel = identity->model;
+        replyDialect = Protocol::dialectOf(controllerModel, firmwareVersion);
         if (dialect() != Protocol::Dialect::Model1901Other) {
             ui->statusBar->clearMessage();
         } else if (!wasSilenced) {
@@ -51,12 +58,23 @@ void MainWindow::processReply(const QByteArray &line)
         deviceIdentified();
     }
 
-    switch (Protocol::classify(dialect(), line)) {
+    const Protocol::ReplyKind kind = Protocol::classify(replyDialect, line);
+    // Any other line is handled where it stands, after the positions before it are shown.
+    if (kind != Protocol::ReplyKind::Position)
+        showPendingPosition();
+    switch (kind) {
     case Protocol::ReplyKind::Position: {
         const PositionSource source = echoNextPosition           ? PositionSource::Typed
                                       : fastSampler->isRunning() ? PositionSource::Fast
                                                                  : PositionSource::Poll;
-        showPosition(QString(line));
+        // Every line reaches the device state and the listeners; the label and the slider
+        // follow once the read is handled (showPendingPosition).
+        currentPosition = Protocol::positionValue(replyDialect, line);
+        // Copied into storage of its own that is reused, so no line costs an allocation.
+        pendingPositionLine.resize(line.size());
+        std::memcpy(pendingPositionLine.data(), line.constData(), size_t(line.size()));
+        pendingPositionDialect = replyDialect;
+        positionPending = true;
         // Poll replies stay off the console unless the operator asked for a position.
         if (echoNextPosition) {
             console->putData(line);
@@ -105,11 +123,42 @@ void MainWindow::applyOffset(const QByteArray &line)
     ui->horizontalSlider->setMaximum(Protocol::truncateToInt(sliderMax));
 }
 
+void MainWindow::showPendingPosition()
+{
+    if (!positionPending)
+        return;
+    positionPending = false;
+    showPosition(QString(pendingPositionLine));
+    positionShown.start();
+}
+
+void MainWindow::showPositionOfRead(qsizetype readBytes)
+{
+    // A controller flooding the line brings reads of kilobytes and keeps bytes waiting after
+    // each; a frame per read would paint positions faster than any screen shows them. The wait
+    // is bounded, and the few lines a read brings at the line's own pace are shown at once.
+    if (positionPending && readBytes >= kFloodReadBytes && positionShown.isValid() &&
+        positionShown.elapsed() < kPositionFrameMs && moreBytesWaiting())
+        return;
+    showPendingPosition();
+}
+
+bool MainWindow::moreBytesWaiting() const
+{
+#ifdef Q_OS_UNIX
+    int waiting = 0;
+    return serialPort->isOpen() && ::ioctl(int(serialPort->handle()), FIONREAD, &waiting) == 0 &&
+           waiting > 0;
+#else
+    return serialPort->bytesAvailable() > 0;
+#endif
+}
+
+// Runs for the last position line of a read, whose value currentPosition holds.
 void MainWindow::showPosition(const QString &text)
 {
-    const Protocol::Dialect current = dialect();
+    const Protocol::Dialect current = pendingPositionDialect;
     const QString value = Protocol::positionText(current, text);
-    currentPosition = value.toDouble();
     ui->label_Position->setText(value + kMicrometre);
     // The 1804 reports no position the slider could follow; an operator holding the slider
     // keeps it.
@@ -166,6 +215,7 @@ void MainWindow::disableControls()
 {
     firmwareVersion.clear();
     controllerModel.clear();
+    replyDialect = Protocol::Dialect::Unidentified;
     // Back to the closed-loop page first: its switch re-enables the positioning controls, and
     // with no port open every one of them must end disabled.
     ui->tabWidget_LoopMode->setCurrentIndex(0);

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <poll.h>
@@ -72,6 +73,7 @@ void MainWindow::openSerialPort()
     // controller's identification they would name a wrong firmware and silence every reply.
     rxBuffer.clear();
     discardingOverlongReply = false;
+    positionPending = false;
     lastPositionUm.reset();
     lastTargetUm.reset();
     calibrating = false;
@@ -104,6 +106,8 @@ void MainWindow::closeSerialPort()
         stopWaitingForDevice();
         return;
     }
+    // A position held back for the next read stays the last one the link brought.
+    showPendingPosition();
     // Commands already written (the last poll among them) still go out; close() would drop them.
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
@@ -190,18 +194,42 @@ void MainWindow::readData()
 
 void MainWindow::frameReplies(const QByteArray &received)
 {
+    if (framingReplies) {
+        receivedWhileFraming.append(received);
+        return;
+    }
+    framingReplies = true;
     rxBuffer.append(received);
     // Lines are cut by index and the buffer trimmed once, so a large read costs linear time.
     int lineStart = 0;
-    while ((crIndex = rxBuffer.indexOf('\r', lineStart)) != -1) {
+    for (;;) {
+        const char *data = rxBuffer.constData();
+        // A listener that reconnected has emptied the buffer under this loop.
+        const void *cr =
+            lineStart < rxBuffer.size()
+                ? std::memchr(data + lineStart, '\r', size_t(rxBuffer.size() - lineStart))
+                : nullptr;
+        if (!cr) {
+            if (receivedWhileFraming.isEmpty())
+                break;
+            rxBuffer.append(receivedWhileFraming);
+            receivedWhileFraming.clear();
+            continue;
+        }
+        crIndex = int(static_cast<const char *>(cr) - data);
         const int length = crIndex - lineStart + 1;
         const bool noise = discardingOverlongReply || length - 1 > Protocol::kMaxReplyLength;
         discardingOverlongReply = false;
-        if (!noise)
-            processReply(rxBuffer.mid(lineStart, length));
+        if (!noise) {
+            replyLine.resize(length);
+            std::memcpy(replyLine.data(), data + lineStart, size_t(length));
+            processReply(replyLine);
+        }
         lineStart = crIndex + 1;
     }
     rxBuffer.remove(0, lineStart);
+    showPositionOfRead(received.size());
+    framingReplies = false;
     if (rxBuffer.size() > Protocol::kMaxReplyLength) {
         rxBuffer.clear();
         discardingOverlongReply = true;

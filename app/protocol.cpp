@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace Protocol {
@@ -62,7 +63,8 @@ QByteArray driveParameter(const char *keyword, int value)
 
 std::optional<Identity> identify(const QByteArray &line)
 {
-    if (!line.contains("Ver"))
+    // Nearly every line is a position reply without a "V": one memchr turns it away.
+    if (!std::memchr(line.constData(), 'V', size_t(line.size())) || !line.contains("Ver"))
         return std::nullopt;
     if (line.contains("VELDMARK")) {
         if (line.size() < 16 || !digitsAt(line, 13))
@@ -133,6 +135,64 @@ QString positionText(Dialect dialect, const QString &line)
     if (count <= 0)
         return QString();
     return line.mid(longForm ? 4 : 2, count);
+}
+
+namespace {
+
+// A plain decimal (optional "-", digits, optionally "." and digits) with at most 15 digits is
+// m / 10^k with m and 10^k both exact doubles, so one IEEE division rounds it correctly: the same
+// double QString::toDouble gives. Anything else is left to the general path.
+std::optional<double> plainDecimal(const char *first, const char *last)
+{
+    static constexpr double powersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = first != last && *first == '-';
+    if (negative)
+        ++first;
+    quint64 mantissa = 0;
+    int digits = 0;
+    int fractionDigits = -1;
+    for (; first != last; ++first) {
+        const char c = *first;
+        if (c >= '0' && c <= '9') {
+            mantissa = mantissa * 10 + quint64(c - '0');
+            ++digits;
+            if (fractionDigits >= 0)
+                ++fractionDigits;
+        } else if (c == '.' && fractionDigits < 0 && digits > 0) {
+            fractionDigits = 0;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (digits == 0 || digits > 15 || fractionDigits == 0)
+        return std::nullopt;
+    const double value = double(mantissa) / powersOfTen[fractionDigits < 0 ? 0 : fractionDigits];
+    return negative ? -value : value;
+}
+
+} // namespace
+
+double positionValue(Dialect dialect, const QByteArray &line)
+{
+    const bool longForm = dialect == Dialect::Model1901Fw3;
+    const int start = longForm ? 4 : 2;
+    const int count = line.size() - (longForm ? 8 : 6);
+    // Byte and character positions agree only on a line of ASCII without NUL (a NUL ends the
+    // text a QString is made from); any other line takes the general path.
+    if (count > 0) {
+        const char *data = line.constData();
+        bool plainAscii = true;
+        for (int i = 0; i < line.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(data[i]);
+            plainAscii &= byte != 0 && byte < 0x80;
+        }
+        if (plainAscii) {
+            if (const auto value = plainDecimal(data + start, data + start + count))
+                return *value;
+        }
+    }
+    return positionText(dialect, QString(line)).toDouble();
 }
 
 QString offsetText(const QByteArray &line)

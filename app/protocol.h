@@ -61,6 +61,10 @@ ReplyKind classify(Dialect dialect, const QByteArray &line);
 
 // The controller's own digits of a position line, cut where the dialect puts them.
 QString positionText(Dialect dialect, const QString &line);
+// The number of a position line: positionText(dialect, line decoded) converted with
+// QString::toDouble, 0.0 when it is not a number. A plain decimal on an ASCII line is read
+// straight from the bytes, since a flood of position lines spends most of its time here.
+double positionValue(Dialect dialect, const QByteArray &line);
 // The number text of an offset line: after the first "t" and the byte that follows it.
 QString offsetText(const QByteArray &line);
 // The offset, in tenths of a micrometre, that an offset text names; a text that is no number reads

@@ -88,6 +88,12 @@ void checkReplies(const QByteArray &line)
         const int count = qMax(0, text.size() - head - 4);
         require(Protocol::positionText(dialect, text) == text.mid(head, count),
                 "position text is not the part between head and unit");
+        // The number read straight from the bytes is the number of the text, bit for bit.
+        const double fast = Protocol::positionValue(dialect, line);
+        const double general = Protocol::positionText(dialect, text).toDouble();
+        require(std::memcmp(&fast, &general, sizeof fast) == 0 ||
+                    (std::isnan(fast) && std::isnan(general)),
+                "position value differs from the text's");
     }
 
     require(Protocol::offsetText(line).size() <= line.size(), "offset text longer than its line");

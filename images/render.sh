@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")"
 
 for name in connect disconnect settings clear application-exit; do
-    rsvg-convert -w 128 -h 128 -f png -o "$name.png" "$name.svg"
+    rsvg-convert -w 48 -h 48 -f png -o "$name.png" "$name.svg"
 done
 
 rsvg-convert -w 256 -h 256 -f png -o Mirastellon_Icon_only@500x.png Mirastellon_Icon_only@500x.svg

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Builds the panel, dvxsim and the benchmarks in Release and prints their performance tables.
-# Arguments go to the benchmark: `scripts/bench.sh --quick` runs a shorter version.
+# Arguments go to the benchmarks: `scripts/bench.sh --quick` is a smoke run, not a measurement;
+# `--offscreen-only` leaves out the panel's second table, made under Xvfb when xvfb-run is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev xvfb
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRASTELLON_TESTS=ON -DMIRASTELLON_BENCH=ON \
     -DMIRASTELLON_SIM=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_panel bench_control dvxsim
+cmake --build "$build" -j"$(nproc)" --target bench_panel bench_window_panel bench_window_bare \
+    bench_control dvxsim
 status=0
-QT_QPA_PLATFORM=offscreen "$build/bench/bench_panel" --dvxsim "$build/sim/dvxsim" "$@" || status=$?
+"$build/bench/bench_panel" --dvxsim "$build/sim/dvxsim" "$@" || status=$?
 echo
-QT_QPA_PLATFORM=offscreen "$build/bench/bench_control" "$@" || status=$?
+control_args=()
+for argument in "$@"; do
+    [ "$argument" = "--offscreen-only" ] || control_args+=("$argument")
+done
+QT_QPA_PLATFORM=offscreen "$build/bench/bench_control" "${control_args[@]}" || status=$?
 exit $status

@@ -356,13 +356,13 @@ void TestMainForm::actions()
     QVERIFY(!QFile::exists(iconPath.mid(2)));
     QVERIFY(QFile::exists(iconPath));
     const QImage image(iconPath);
-    QCOMPARE(image.size(), QSize(128, 128));
+    QCOMPARE(image.size(), QSize(48, 48));
     QVERIFY(image.hasAlphaChannel());
 
     const QIcon icon = action->icon();
     QVERIFY(!icon.isNull());
-    QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(128, 128)}));
-    const QPixmap pixmap = icon.pixmap(QSize(128, 128));
+    QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(48, 48)}));
+    const QPixmap pixmap = icon.pixmap(QSize(48, 48));
     QVERIFY(!pixmap.isNull());
     QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
              image.convertToFormat(QImage::Format_ARGB32_Premultiplied));
