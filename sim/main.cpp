@@ -169,8 +169,7 @@ bool readSettings(const QCommandLineParser &parser, Settings *settings, QString 
                     error) ||
         !readNumber(parser, QStringLiteral("damping"), 0.01, 100, &stage.servo.damping, error) ||
         !readNumber(parser, QStringLiteral("noise-nm"), 0, 1e6, &stage.noiseNm, error) ||
-        !readNumber(parser, QStringLiteral("drift-nm-per-s"), -1e6, 1e6, &stage.driftNmPerS,
-                    error))
+        !readNumber(parser, QStringLiteral("drift-nm-per-s"), -1e6, 1e6, &stage.driftNmPerS, error))
         return false;
     return true;
 }
@@ -212,8 +211,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("natural-hz"),
          QStringLiteral("Natural frequency of the second-order servo in Hz (20)."),
          QStringLiteral("hz")},
-        {QStringLiteral("damping"), QStringLiteral("Damping ratio of the second-order servo (0.5)."),
-         QStringLiteral("ratio")},
+        {QStringLiteral("damping"),
+         QStringLiteral("Damping ratio of the second-order servo (0.5)."), QStringLiteral("ratio")},
         {QStringLiteral("noise-nm"),
          QStringLiteral("RMS noise on every reported position in nm (0)."), QStringLiteral("nm")},
         {QStringLiteral("drift-nm-per-s"),

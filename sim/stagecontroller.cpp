@@ -125,8 +125,8 @@ bool isValidFirmware(const QString &firmware)
 }
 
 StageController::StageController(const StageConfig &config, qint64 nowMs)
-    : cfg(config), replyForm(formFor(config)), clockMs(double(nowMs)), calibrated(config.calibrated),
-      noise(config.noiseSeed)
+    : cfg(config), replyForm(formFor(config)), clockMs(double(nowMs)),
+      calibrated(config.calibrated), noise(config.noiseSeed)
 {
 }
 
