@@ -41,7 +41,20 @@ Result analyse(const Move &move, const QVector<TraceSample> &samples, double end
             r.travelS = (first + i)->timeS - move.startS;
     }
 
-    if (const auto entry = Settling::settlingEntry(positions, r.targetUm, toleranceUm)) {
+    // Settled: the band held for Settling::kConsecutiveSamples samples and was never left again
+    // in this move's window. A ringing stage sampled fast passes through the band for a few
+    // samples at each swing; those entries do not count.
+    std::optional<int> entry;
+    Settling::Tracker tracker(r.targetUm, toleranceUm);
+    for (int i = 0; i < positions.size(); ++i) {
+        if (tracker.feed(positions.at(i))) {
+            if (!entry)
+                entry = i - (Settling::kConsecutiveSamples - 1);
+        } else {
+            entry.reset();
+        }
+    }
+    if (entry) {
         r.settlingS = (first + *entry)->timeS - move.startS;
         double sum = 0.0;
         int n = 0;

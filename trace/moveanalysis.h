@@ -27,7 +27,8 @@ struct Result {
     double targetUm = 0.0;
     // From the command to the first sample inside the band.
     std::optional<double> travelS;
-    // From the command to the first sample of the run of samples that stays inside the band.
+    // From the command to the first sample of the run of samples that stays inside the band (at
+    // least Settling::kConsecutiveSamples of them, and none outside after it).
     std::optional<double> settlingS;
     // How far the stage went past the target in the direction of travel; 0 when it never did.
     double overshootUm = 0.0;
