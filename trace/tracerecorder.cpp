@@ -91,7 +91,7 @@ void TraceRecorder::onTarget(double targetUm)
     currentTarget = targetUm;
     targetBuffer.append(TargetChange{elapsedS(), targetUm});
     // Only closed-loop moves are analysed; open-loop steps command no target.
-    if (!stage->state().closedLoop) {
+    if (stage && !stage->state().closedLoop) {
         emit recorded();
         return;
     }
@@ -118,6 +118,8 @@ void TraceRecorder::onEvent(const PanelEvent &event)
 
 void TraceRecorder::onStateChanged()
 {
+    if (!stage)
+        return;
     const PanelState state = stage->state();
     if (state.travelMinUm != travelMin || state.travelMaxUm != travelMax) {
         travelMin = state.travelMinUm;
@@ -171,7 +173,7 @@ void TraceRecorder::updateMoves()
 {
     movesTimer->stop();
     const double now = elapsedS();
-    const bool linkOpen = stage->state().connected;
+    const bool linkOpen = stage && stage->state().connected;
     const int firstChanged = std::min<int>(firstOpenMove, int(results.size()));
     results.resize(size_t(commands.size()));
     for (int i = firstOpenMove; i < commands.size(); ++i) {

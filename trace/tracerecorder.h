@@ -5,6 +5,7 @@
 #include "tracetypes.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QVector>
 
 #include <functional>
@@ -62,7 +63,7 @@ private:
     // Copies the samples a move may use out of the ring.
     QVector<TraceSample> samplesFor(double fromS, double toS) const;
 
-    Stage *stage;
+    QPointer<Stage> stage;
     std::function<qint64()> clock;
     qint64 originMs = 0;
     RingBuffer<TraceSample> sampleBuffer;

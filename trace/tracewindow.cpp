@@ -63,7 +63,8 @@ TraceWindow::TraceWindow(Stage *stage, QWidget *parent)
 
 TraceWindow::~TraceWindow()
 {
-    stage->requestSampling(this, 0);
+    if (stage)
+        stage->requestSampling(this, 0);
 }
 
 void TraceWindow::buildUi()
@@ -211,14 +212,16 @@ void TraceWindow::showEvent(QShowEvent *event)
 void TraceWindow::hideEvent(QHideEvent *event)
 {
     // A closed window asks for nothing: the line carries the poll alone again.
-    stage->requestSampling(this, 0);
+    if (stage)
+        stage->requestSampling(this, 0);
     frameTimer->stop();
     QWidget::hideEvent(event);
 }
 
 void TraceWindow::applySampling()
 {
-    stage->requestSampling(this, isVisible() ? samplingBox->currentData().toInt() : 0);
+    if (stage)
+        stage->requestSampling(this, isVisible() ? samplingBox->currentData().toInt() : 0);
 }
 
 void TraceWindow::setPaused(bool pause)

@@ -2,7 +2,7 @@
 
 #include "charts.h"
 
-#include <QElapsedTimer>
+#include <QPointer>
 #include <QWidget>
 
 class MoveTableModel;
@@ -53,7 +53,8 @@ private:
     // The visible time span in seconds, or 0 for all of it.
     double spanS() const;
 
-    Stage *stage;
+    // The window may outlive the stage while the main window takes its children down.
+    QPointer<Stage> stage;
     TraceRecorder *rec;
     MoveTableModel *movesModel;
     QChart *chart = nullptr;

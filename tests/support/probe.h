@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 class Console;
+class FastSampler;
 class QLabel;
 class QTimer;
 class SettingsDialog;
@@ -18,6 +19,7 @@ struct MainWindowProbe {
     QSerialPort *serialPort() const { return w.serialPort; }
     QLabel *statusLabel() const { return w.statusLabel; }
     QTimer *pollTimer() const { return w.pollTimer; }
+    FastSampler *fastSampler() const { return w.fastSampler; }
 
     bool homed() const { return w.homed; }
     bool closedLoop() const { return w.closedLoop; }
