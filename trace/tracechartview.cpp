@@ -10,6 +10,10 @@ TraceChartView::TraceChartView(QChart *chart, QWidget *parent) : QChartView(char
     setRubberBand(QChartView::RectangleRubberBand);
     setRenderHint(QPainter::Antialiasing, false);
     setMouseTracking(true);
+    // Every frame moves the axes and so every item: working out the smallest region to repaint
+    // costs more than repainting the whole view.
+    setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
+    setOptimizationFlag(QGraphicsView::DontSavePainterState);
 }
 
 void TraceChartView::wheelEvent(QWheelEvent *event)
