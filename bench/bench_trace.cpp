@@ -207,7 +207,7 @@ int show(const QString &dvxsim, int seconds)
     if (!trace)
         return 1;
     trace->resize(1040, 720);
-    trace->move(300, 40);
+    trace->move(610, 20);
     QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
     QTimer::singleShot(seconds * 1000 - 1500, &mover, &QTimer::stop);
     const int result = QApplication::exec();

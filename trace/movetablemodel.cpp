@@ -5,7 +5,14 @@
 namespace {
 QString fixed(double value, int decimals)
 {
-    return std::isfinite(value) ? QString::number(value, 'f', decimals) : QString();
+    if (!std::isfinite(value))
+        return QString();
+    QString text = QString::number(value, 'f', decimals);
+    // A value that rounds to zero shows no sign.
+    if (text.startsWith(QLatin1Char('-')) && QString(text).remove(QLatin1Char('-')).remove(
+                                                 QLatin1Char('0')) == QLatin1String("."))
+        text.remove(0, 1);
+    return text;
 }
 QString milliseconds(const std::optional<double> &seconds)
 {

@@ -368,7 +368,22 @@ void TraceWindow::redraw()
         const double margin = std::max(0.08 * (yMax - yMin), 0.5);
         timeAxis->setRange(xMin, xMax);
         // Room at the top for the event names.
-        positionAxis->setRange(yMin - margin, yMax + 2.5 * margin);
+        // Round ends and a round step, without the wide ranges applyNiceNumbers() picks.
+        const double low = yMin - margin;
+        const double high = yMax + 2.5 * margin;
+        const double raw = (high - low) / 5.0;
+        const double decade = std::pow(10.0, std::floor(std::log10(raw)));
+        const double step = raw <= decade    ? decade
+                            : raw <= 2 * decade ? 2 * decade
+                            : raw <= 5 * decade ? 5 * decade
+                                                : 10 * decade;
+        const double from = std::floor(low / step) * step;
+        const double to = std::ceil(high / step) * step;
+        positionAxis->setRange(from, to);
+        positionAxis->setTickCount(int(std::lround((to - from) / step)) + 1);
+        positionAxis->setLabelFormat(step >= 1.0 ? QStringLiteral("%.0f")
+                                     : step >= 0.1 ? QStringLiteral("%.1f")
+                                                   : QStringLiteral("%.3f"));
     }
     const double top = positionAxis->max();
 
