@@ -9,8 +9,8 @@ QString fixed(double value, int decimals)
         return QString();
     QString text = QString::number(value, 'f', decimals);
     // A value that rounds to zero shows no sign.
-    if (text.startsWith(QLatin1Char('-')) && QString(text).remove(QLatin1Char('-')).remove(
-                                                 QLatin1Char('0')) == QLatin1String("."))
+    if (text.startsWith(QLatin1Char('-')) &&
+        QString(text).remove(QLatin1Char('-')).remove(QLatin1Char('0')) == QLatin1String("."))
         text.remove(0, 1);
     return text;
 }

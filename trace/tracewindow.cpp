@@ -373,7 +373,7 @@ void TraceWindow::redraw()
         const double high = yMax + 2.5 * margin;
         const double raw = (high - low) / 5.0;
         const double decade = std::pow(10.0, std::floor(std::log10(raw)));
-        const double step = raw <= decade    ? decade
+        const double step = raw <= decade       ? decade
                             : raw <= 2 * decade ? 2 * decade
                             : raw <= 5 * decade ? 5 * decade
                                                 : 10 * decade;
@@ -381,7 +381,7 @@ void TraceWindow::redraw()
         const double to = std::ceil(high / step) * step;
         positionAxis->setRange(from, to);
         positionAxis->setTickCount(int(std::lround((to - from) / step)) + 1);
-        positionAxis->setLabelFormat(step >= 1.0 ? QStringLiteral("%.0f")
+        positionAxis->setLabelFormat(step >= 1.0   ? QStringLiteral("%.0f")
                                      : step >= 0.1 ? QStringLiteral("%.1f")
                                                    : QStringLiteral("%.3f"));
     }
@@ -403,8 +403,10 @@ void TraceWindow::redraw()
         marks.append(QPointF(events.at(e).timeS, top));
         names.append(events.at(e).label());
     }
-    if (marks != eventSeries->pointsVector())
+    if (marks != shownMarks) {
         eventSeries->replace(marks);
+        shownMarks = marks;
+    }
     const bool labelled = marks.size() <= kMaxEventLabels;
     for (int i = 0; i < std::max<int>(int(eventLabels.size()), int(marks.size())); ++i) {
         if (i >= marks.size() || !labelled) {

@@ -67,6 +67,7 @@ private:
     QValueAxis *timeAxis = nullptr;
     QValueAxis *positionAxis = nullptr;
     QList<QGraphicsSimpleTextItem *> eventLabels;
+    QVector<QPointF> shownMarks;
     QComboBox *viewBox = nullptr;
     QComboBox *samplingBox = nullptr;
     QPushButton *pauseButton = nullptr;
