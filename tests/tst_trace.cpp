@@ -407,6 +407,23 @@ void TestTrace::recorderStaysBounded()
     QCOMPARE(recorder.samples().size(), 1000);
     QCOMPARE(recorder.samples().at(0).positionUm, 4000.0);
     QCOMPARE(recorder.samples().last().positionUm, 4999.0);
+
+    // Whatever a controller reports, however absurd, is kept, analysed and exported as a
+    // number, and the moves table stays bounded too.
+    stage.now.connected = true;
+    for (int i = 0; i < 12000; ++i) {
+        clock += 1;
+        emit stage.targetCommanded(i % 2 ? 1e300 : -1e300);
+        emit stage.positionReceived(i % 3 ? -1e308 : 1e308, PositionSource::Typed);
+    }
+    recorder.updateMoves();
+    QVERIFY(recorder.moveCount() <= 10000);
+    QCOMPARE(recorder.samples().size(), 1000);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    TraceCsv::writeTrace(&buffer, recorder.samples(), recorder.events());
+    TraceCsv::writeMoves(&buffer, recorder.moves());
+    QVERIFY(!buffer.data().contains("nan") && !buffer.data().contains("inf"));
 }
 
 void TestTrace::recorderAnalysesMoves()

@@ -21,7 +21,10 @@ QByteArray number(double value, int decimals)
 {
     if (!std::isfinite(value))
         return QByteArray();
-    // QByteArray::number knows no locale: always ".", never a group separator.
+    // QByteArray::number knows no locale: always ".", never a group separator. Absurd
+    // magnitudes (a controller gone wrong) go out in exponent form rather than 300 digits.
+    if (std::abs(value) >= 1e15)
+        return QByteArray::number(value, 'g', 17);
     QByteArray text = QByteArray::number(value, 'f', decimals);
     if (text.startsWith('-') && text.count('0') == text.size() - 2)
         text.remove(0, 1); // no "-0.000"
