@@ -7,6 +7,7 @@
 #include "tracerecorder.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -120,6 +121,8 @@ void TraceWindow::buildUi()
     chart = new QChart;
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(4, 4, 4, 4));
+    // One fill less per frame: the view's own white background shows through.
+    chart->setBackgroundVisible(false);
     positionSeries = new QLineSeries;
     positionSeries->setName(tr("Position"));
     positionSeries->setPen(pen(QColor(0x1f, 0x5f, 0xbf), 1.5));
@@ -159,6 +162,7 @@ void TraceWindow::buildUi()
     chartView = new TraceChartView(chart);
     chartView->setObjectName(QStringLiteral("chartView"));
     chartView->setMinimumHeight(240);
+    chartView->setBackgroundBrush(Qt::white);
 
     readout = new QLabel;
     readout->setObjectName(QStringLiteral("label_Readout"));
@@ -429,6 +433,8 @@ void TraceWindow::redraw()
         label->setPos(at.x() + 4, at.y() + 4 + (i % 3) * (label->boundingRect().height() + 1));
         label->show();
     }
+    // Lay the chart out now rather than on the posted request, so the frame is painted once.
+    QCoreApplication::sendPostedEvents(chart, QEvent::LayoutRequest);
 }
 
 void TraceWindow::showReadout(const QPointF &value)
