@@ -307,7 +307,27 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     const QString moves = dir.filePath(QStringLiteral("moves.csv"));
     QVERIFY(trace->exportMoves(moves));
     QVERIFY(QFileInfo(moves).size() > 0);
+
+    // The plot as PNG and as SVG, chosen by the name.
+    const QString png = dir.filePath(QStringLiteral("trace.png"));
+    const QString svg = dir.filePath(QStringLiteral("trace.svg"));
+    QVERIFY(trace->saveImage(png));
+    QVERIFY(trace->saveImage(svg));
+    QFile pngFile(png);
+    QVERIFY(pngFile.open(QIODevice::ReadOnly));
+    QVERIFY(pngFile.read(8) == QByteArray("\x89PNG\r\n\x1a\n", 8));
+    QFile svgFile(svg);
+    QVERIFY(svgFile.open(QIODevice::ReadOnly));
+    QVERIFY(svgFile.readAll().contains("<svg"));
     QCOMPARE(boxes.count(), 0);
+
+    // A file that cannot be written is reported to the operator, and nothing is left.
+    const QString nowhere = dir.filePath(QStringLiteral("missing/trace.csv"));
+    QVERIFY(!trace->exportTrace(nowhere));
+    QTRY_COMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.titles.first(), QStringLiteral("Error"));
+    QVERIFY(boxes.texts.first().contains(nowhere));
+    QVERIFY(!QFileInfo::exists(nowhere));
 }
 
 QTEST_MAIN(TestTraceEndToEnd)
