@@ -30,9 +30,9 @@
 
 namespace {
 // Redraws are coalesced: at most one per kFrameMs however fast the samples come. A redraw costs
-// about 2 ms of Qt Charts layout and painting, so about ten a second keep the panel under 3 % of
-// a core while the plot still follows the stage smoothly.
-constexpr int kFrameMs = 80;
+// about 2 ms of Qt Charts layout and painting, so eight to ten a second keep the panel under 3 %
+// of a core while the plot still follows the stage smoothly.
+constexpr int kFrameMs = 100;
 // The travel lines reach far beyond any time axis, so they are laid out only when they change.
 constexpr double kForeverS = 1e7;
 // Event names drawn on the plot; more than this in view and only the markers show.
