@@ -6,6 +6,7 @@
 #include "portlister.h"
 #include "settingsdialog.h"
 #include "statusview.h"
+#include "tracewindow.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
@@ -98,6 +99,15 @@ void MainWindow::initActionsConnections()
     connect(ui->actionQuit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionConfigure, &QAction::triggered, settingsDialog, &QWidget::show);
     connect(ui->actionClear, &QAction::triggered, console, &QPlainTextEdit::clear);
+    connect(ui->actionTrace, &QAction::triggered, this, [this] {
+        // Made on first use: until then nothing records and nothing extra is sent.
+        auto *trace = findChild<TraceWindow *>(QString(), Qt::FindDirectChildrenOnly);
+        if (!trace)
+            trace = new TraceWindow(stage(), this);
+        trace->show();
+        trace->raise();
+        trace->activateWindow();
+    });
 }
 
 void MainWindow::on_pushButton_Console_clicked()

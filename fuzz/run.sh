@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport5-dev libqt5charts5-dev
+scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF \

@@ -4,12 +4,12 @@
 # `--offscreen-only` leaves out the panel's second table, made under Xvfb when xvfb-run is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev xvfb
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev xvfb
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DMIRASTELLON_TESTS=ON -DMIRASTELLON_BENCH=ON \
     -DMIRASTELLON_SIM=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_panel bench_window_panel bench_window_bare \
-    bench_control dvxsim
+    bench_control bench_trace dvxsim
 status=0
 "$build/bench/bench_panel" --dvxsim "$build/sim/dvxsim" "$@" || status=$?
 echo
@@ -18,4 +18,6 @@ for argument in "$@"; do
     [ "$argument" = "--offscreen-only" ] || control_args+=("$argument")
 done
 QT_QPA_PLATFORM=offscreen "$build/bench/bench_control" "${control_args[@]}" || status=$?
+echo
+QT_QPA_PLATFORM=offscreen "$build/bench/bench_trace" --dvxsim "$build/sim/dvxsim" "${control_args[@]}" || status=$?
 exit $status

@@ -155,6 +155,22 @@ bool readSettings(const QCommandLineParser &parser, Settings *settings, QString 
         !readNumber(parser, QStringLiteral("seed"), 0, 4294967295.0, &seed, error))
         return false;
     settings->server.seed = quint32(seed);
+    stage.noiseSeed = quint32(seed);
+
+    const QString dynamics = parser.value(QStringLiteral("dynamics"));
+    if (dynamics == QLatin1String("second-order")) {
+        stage.dynamics = dvxsim::Dynamics::SecondOrder;
+    } else if (dynamics != QLatin1String("constant-speed")) {
+        *error = QStringLiteral("--dynamics is constant-speed or second-order, not \"%1\"")
+                     .arg(dynamics);
+        return false;
+    }
+    if (!readNumber(parser, QStringLiteral("natural-hz"), 0.01, 10000, &stage.servo.naturalHz,
+                    error) ||
+        !readNumber(parser, QStringLiteral("damping"), 0.01, 100, &stage.servo.damping, error) ||
+        !readNumber(parser, QStringLiteral("noise-nm"), 0, 1e6, &stage.noiseNm, error) ||
+        !readNumber(parser, QStringLiteral("drift-nm-per-s"), -1e6, 1e6, &stage.driftNmPerS, error))
+        return false;
     return true;
 }
 
@@ -189,6 +205,19 @@ int main(int argc, char *argv[])
          QStringLiteral("Open-loop travel per millisecond of drive in um (0.1)."),
          QStringLiteral("um_per_ms")},
         {QStringLiteral("calibrated"), QStringLiteral("Start calibrated (status 9).")},
+        {QStringLiteral("dynamics"),
+         QStringLiteral("Closed-loop response: constant-speed (default) or second-order."),
+         QStringLiteral("kind"), QStringLiteral("constant-speed")},
+        {QStringLiteral("natural-hz"),
+         QStringLiteral("Natural frequency of the second-order servo in Hz (20)."),
+         QStringLiteral("hz")},
+        {QStringLiteral("damping"),
+         QStringLiteral("Damping ratio of the second-order servo (0.5)."), QStringLiteral("ratio")},
+        {QStringLiteral("noise-nm"),
+         QStringLiteral("RMS noise on every reported position in nm (0)."), QStringLiteral("nm")},
+        {QStringLiteral("drift-nm-per-s"),
+         QStringLiteral("Drift of the stage while no closed-loop move holds it, nm/s (0)."),
+         QStringLiteral("nm_per_s")},
         {QStringLiteral("link"),
          QStringLiteral("Keep a symbolic link at this path to the terminal while running."),
          QStringLiteral("path")},

@@ -43,7 +43,80 @@ std::optional<int> parseInteger(const QList<QByteArray> &args, int min, int max)
     return int(value);
 }
 
+// Below this the reported position (three decimals) no longer changes.
+constexpr double kQuietUm = 0.0005;
+constexpr double kPi = 3.14159265358979323846;
+
 } // namespace
+
+double SecondOrder::errorAt(double e0, double v0, double t) const
+{
+    const double w = 2.0 * kPi * naturalHz;
+    const double z = damping;
+    if (z < 1.0 - 1e-9) {
+        const double wd = w * std::sqrt(1.0 - z * z);
+        return std::exp(-z * w * t) *
+               (e0 * std::cos(wd * t) + (v0 + z * w * e0) / wd * std::sin(wd * t));
+    }
+    if (z <= 1.0 + 1e-9)
+        return std::exp(-w * t) * (e0 + (v0 + w * e0) * t);
+    const double root = w * std::sqrt(z * z - 1.0);
+    const double r1 = -z * w + root;
+    const double r2 = -z * w - root;
+    const double a = (v0 - r2 * e0) / (r1 - r2);
+    return a * std::exp(r1 * t) + (e0 - a) * std::exp(r2 * t);
+}
+
+double SecondOrder::velocityAt(double e0, double v0, double t) const
+{
+    const double w = 2.0 * kPi * naturalHz;
+    const double z = damping;
+    if (z < 1.0 - 1e-9) {
+        const double wd = w * std::sqrt(1.0 - z * z);
+        const double b = (v0 + z * w * e0) / wd;
+        const double c = std::cos(wd * t);
+        const double s = std::sin(wd * t);
+        return std::exp(-z * w * t) * (-z * w * (e0 * c + b * s) + wd * (b * c - e0 * s));
+    }
+    if (z <= 1.0 + 1e-9) {
+        const double c = v0 + w * e0;
+        return std::exp(-w * t) * (c - w * (e0 + c * t));
+    }
+    const double root = w * std::sqrt(z * z - 1.0);
+    const double r1 = -z * w + root;
+    const double r2 = -z * w - root;
+    const double a = (v0 - r2 * e0) / (r1 - r2);
+    return a * r1 * std::exp(r1 * t) + (e0 - a) * r2 * std::exp(r2 * t);
+}
+
+double SecondOrder::quietAfter(double e0, double v0, double limit) const
+{
+    const double w = 2.0 * kPi * naturalHz;
+    const double z = damping;
+    // |e(t)| <= scale * exp(-decay * t) for every t.
+    double scale;
+    double decay;
+    if (z < 1.0 - 1e-9) {
+        const double wd = w * std::sqrt(1.0 - z * z);
+        const double b = (v0 + z * w * e0) / wd;
+        scale = std::sqrt(e0 * e0 + b * b);
+        decay = z * w;
+    } else if (z <= 1.0 + 1e-9) {
+        // t exp(-w t / 2) never exceeds 2 / (e w).
+        scale = std::abs(e0) + std::abs(v0 + w * e0) * 2.0 / (std::exp(1.0) * w);
+        decay = w / 2.0;
+    } else {
+        const double root = w * std::sqrt(z * z - 1.0);
+        const double r1 = -z * w + root;
+        const double r2 = -z * w - root;
+        const double a = (v0 - r2 * e0) / (r1 - r2);
+        scale = std::abs(a) + std::abs(e0 - a);
+        decay = -r1;
+    }
+    if (scale <= limit)
+        return 0.0;
+    return std::log(scale / limit) / decay;
+}
 
 bool isValidFirmware(const QString &firmware)
 {
@@ -52,7 +125,8 @@ bool isValidFirmware(const QString &firmware)
 }
 
 StageController::StageController(const StageConfig &config, qint64 nowMs)
-    : cfg(config), replyForm(formFor(config)), clockMs(double(nowMs)), calibrated(config.calibrated)
+    : cfg(config), replyForm(formFor(config)), clockMs(double(nowMs)),
+      calibrated(config.calibrated), noise(config.noiseSeed)
 {
 }
 
@@ -72,11 +146,13 @@ QList<QByteArray> StageController::advance(qint64 nowMs)
 {
     QList<QByteArray> lines;
     const double now = qMax(double(nowMs), clockMs);
+    double restingSince = clockMs;
     while (active) {
         const double end = arrivalMs(*active);
         if (end > now)
             break;
         pos = active->to;
+        restingSince = end;
         const bool report = active->reportArrival;
         active.reset();
         if (report && replyForm != ReplyForm::Model1804)
@@ -89,6 +165,8 @@ QList<QByteArray> StageController::advance(qint64 nowMs)
     }
     if (active)
         pos = positionAt(*active, now);
+    else
+        drift(restingSince, now);
     if (calibrating && calibrationDoneMs <= now) {
         calibrating = false;
         calibrated = true;
@@ -131,6 +209,7 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
             return {kBusy};
         returnTarget.reset();
         startMotion(0.0, false, true, now);
+        holding = true;
         return {kOk};
     }
     if (keyword == "ma" || keyword == "mr") {
@@ -148,6 +227,7 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
         }
         returnTarget.reset();
         startMotion(target, false, true, now);
+        holding = true;
         return {};
     }
     if (keyword == "fo" || keyword == "re" || keyword == "bi") {
@@ -159,6 +239,7 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
         const double step = keyword == "re" ? -openLoopStep() : openLoopStep();
         returnTarget.reset();
         startMotion(start + step, true, false, now);
+        holding = false;
         if (keyword == "bi")
             returnTarget = start;
         return {kOk};
@@ -229,9 +310,12 @@ QByteArray StageController::offsetLine() const
 
 QByteArray StageController::positionLine() const
 {
+    double reported = pos;
+    if (cfg.noiseNm > 0.0)
+        reported += std::normal_distribution<double>(0.0, cfg.noiseNm / 1000.0)(noise);
     if (replyForm == ReplyForm::Long1901)
-        return "_cp " + number(pos) + " um\r";
-    return "P " + number(pos) + " um\r";
+        return "_cp " + number(reported) + " um\r";
+    return "P " + number(reported) + " um\r";
 }
 
 QByteArray StageController::statusLine() const
@@ -241,7 +325,21 @@ QByteArray StageController::statusLine() const
 
 void StageController::startMotion(double target, bool openLoop, bool reportArrival, double now)
 {
-    active = Motion{pos, clampToTravel(target), now, openLoop, reportArrival};
+    // A servo move that replaces one under way keeps the stage's momentum.
+    const double velocity = active && !openLoop ? velocityAt(*active, now) : 0.0;
+    active = Motion{pos, clampToTravel(target), now, openLoop, reportArrival, velocity};
+}
+
+bool StageController::servoMove(const Motion &m) const
+{
+    return !m.openLoop && cfg.dynamics == Dynamics::SecondOrder;
+}
+
+void StageController::drift(double fromMs, double toMs)
+{
+    if (holding || cfg.driftNmPerS == 0.0 || toMs <= fromMs)
+        return;
+    pos = clampToTravel(pos + cfg.driftNmPerS / 1000.0 * (toMs - fromMs) / 1000.0);
 }
 
 void StageController::halt()
@@ -258,6 +356,8 @@ double StageController::clampToTravel(double um) const
 double StageController::arrivalMs(const Motion &m) const
 {
     const double distance = std::abs(m.to - m.from);
+    if (servoMove(m))
+        return m.startMs + cfg.servo.quietAfter(m.from - m.to, m.startVelocity, kQuietUm) * 1000.0;
     if (distance == 0.0)
         return m.startMs;
     if (!m.openLoop)
@@ -273,6 +373,8 @@ double StageController::arrivalMs(const Motion &m) const
 double StageController::positionAt(const Motion &m, double t) const
 {
     const double elapsed = qMax(0.0, t - m.startMs);
+    if (servoMove(m))
+        return m.to + cfg.servo.errorAt(m.from - m.to, m.startVelocity, elapsed / 1000.0);
     const double distance = std::abs(m.to - m.from);
     double travelled;
     if (!m.openLoop) {
@@ -286,6 +388,16 @@ double StageController::positionAt(const Motion &m, double t) const
     }
     travelled = qBound(0.0, travelled, distance);
     return m.to >= m.from ? m.from + travelled : m.from - travelled;
+}
+
+double StageController::velocityAt(const Motion &m, double t) const
+{
+    const double elapsed = qMax(0.0, t - m.startMs);
+    if (servoMove(m))
+        return cfg.servo.velocityAt(m.from - m.to, m.startVelocity, elapsed / 1000.0);
+    if (m.openLoop || t >= arrivalMs(m))
+        return 0.0;
+    return m.to >= m.from ? cfg.speed : -cfg.speed;
 }
 
 QByteArray StageController::number(double um)

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <optional>
+#include <random>
 
 namespace dvxsim {
 
@@ -14,6 +15,22 @@ enum class Model { Dvx1804, Dvx1901 };
 // but 1.26) uses the long "_cp" position line and a "_status" line the panel reads; firmware
 // 1.26 and model 1804 use the short "P" position line.
 enum class ReplyForm { Long1901, Short1901, Model1804 };
+
+// How a closed-loop move (and homing) runs: straight to the target at constant speed, or as a
+// damped servo that overshoots and rings before it settles.
+enum class Dynamics { ConstantSpeed, SecondOrder };
+
+// The servo of a second-order stage: x'' = w^2 (target - x) - 2 zeta w x', w = 2 pi naturalHz.
+// Times in seconds, distances in micrometres; e is the position minus the target.
+struct SecondOrder {
+    double naturalHz = 20.0;
+    double damping = 0.5;
+
+    double errorAt(double e0, double v0, double t) const;
+    double velocityAt(double e0, double v0, double t) const;
+    // The first time after which |error| stays below limit, from an envelope of the response.
+    double quietAfter(double e0, double v0, double limit) const;
+};
 
 struct StageConfig {
     Model model = Model::Dvx1901;
@@ -25,6 +42,11 @@ struct StageConfig {
     double openLoopRate = 0.1; // micrometres per millisecond of drive
     bool calibrated = false;   // state at power-up
     bool silent = false;       // never answers ">inform"
+    Dynamics dynamics = Dynamics::ConstantSpeed;
+    SecondOrder servo;
+    double noiseNm = 0.0;     // RMS of the noise added to each reported position
+    double driftNmPerS = 0.0; // creep while no closed-loop move holds the stage
+    quint32 noiseSeed = 1;
 };
 
 // The firmware texts the simulator accepts: one digit, ".", two digits.
@@ -70,6 +92,7 @@ private:
         double startMs = 0.0;
         bool openLoop = false;
         bool reportArrival = false;
+        double startVelocity = 0.0; // micrometres per second, second-order moves only
     };
 
     QList<QByteArray> run(const QByteArray &keyword, const QList<QByteArray> &args, double now);
@@ -78,6 +101,9 @@ private:
     double clampToTravel(double um) const;
     double arrivalMs(const Motion &m) const;
     double positionAt(const Motion &m, double t) const;
+    double velocityAt(const Motion &m, double t) const;
+    bool servoMove(const Motion &m) const;
+    void drift(double fromMs, double toMs);
     static QByteArray number(double um);
 
     StageConfig cfg;
@@ -92,6 +118,9 @@ private:
     int durationMs = 100;
     int intervalMs = 500;
     int cycleCount = 1;
+    // Set by a closed-loop move or homing, cleared by an open-loop step: only a free stage drifts.
+    bool holding = false;
+    mutable std::mt19937 noise;
 };
 
 } // namespace dvxsim

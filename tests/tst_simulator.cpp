@@ -49,6 +49,12 @@ private slots:
     void openLoopSteps();
     void oddCommands();
     void outputFaults();
+    void secondOrderOvershootsAndSettles();
+    void secondOrderKeepsMomentum();
+    void secondOrderDampingRegimes_data();
+    void secondOrderDampingRegimes();
+    void noiseOnReportedPositionsOnly();
+    void driftOnlyWhileFree();
 };
 
 void TestSimulator::parserFraming_data()
@@ -333,6 +339,165 @@ void TestSimulator::outputFaults()
         QVERIFY(out.endsWith("ok\r"));
         QVERIFY(out.size() > 3 && out.size() <= 3 + OutputShaper::kMaxBurst);
     }
+}
+
+namespace {
+
+StageConfig servoConfig(double naturalHz, double damping)
+{
+    StageConfig c;
+    c.dynamics = Dynamics::SecondOrder;
+    c.servo.naturalHz = naturalHz;
+    c.servo.damping = damping;
+    return c;
+}
+
+double reported(StageController &stage, qint64 nowMs)
+{
+    return longCut(stage.execute(">cp", nowMs).constLast()).toDouble();
+}
+
+} // namespace
+
+void TestSimulator::secondOrderOvershootsAndSettles()
+{
+    // zeta 0.5: the first peak comes at pi / wd and overshoots by exp(-pi zeta / sqrt(1 - zeta^2)).
+    const double hz = 20.0;
+    const double zeta = 0.5;
+    StageController stage(servoConfig(hz, zeta));
+    QVERIFY(stage.execute(">ma 1000", 0).isEmpty());
+    const double wd = 2.0 * M_PI * hz * std::sqrt(1.0 - zeta * zeta);
+    const double peakMs = M_PI / wd * 1000.0;
+    const double overshoot = 100.0 * std::exp(-M_PI * zeta / std::sqrt(1.0 - zeta * zeta));
+
+    double highest = 0.0;
+    qint64 highestAt = 0;
+    for (qint64 t = 1; t <= 150; ++t) {
+        stage.advance(t);
+        if (stage.position() > highest) {
+            highest = stage.position();
+            highestAt = t;
+        }
+    }
+    QVERIFY(std::abs(highest - (100.0 + overshoot)) < 0.05);
+    QVERIFY(std::abs(highestAt - peakMs) <= 1.0);
+    QVERIFY(stage.isMoving());
+    // The arrival line comes once the ringing no longer shows in three decimals.
+    QList<QByteArray> lines;
+    qint64 t = 150;
+    while (lines.isEmpty() && t < 2000)
+        lines = stage.advance(t += 10);
+    QCOMPARE(lines, QList<QByteArray>{"_tg 100.000\r"});
+    QVERIFY(t < 400);
+    QCOMPARE(reported(stage, t), 100.0);
+}
+
+void TestSimulator::secondOrderKeepsMomentum()
+{
+    // A new target given mid-move starts from the stage's position and speed, not from rest.
+    StageController stage(servoConfig(5.0, 0.7));
+    stage.execute(">ma 1000", 0);
+    stage.advance(40);
+    const double before = stage.position();
+    QVERIFY(before > 0.0 && before < 100.0);
+    stage.execute(">ma 0", 40);
+    stage.advance(41);
+    QVERIFY(stage.position() > before);
+    stage.advance(5000);
+    QVERIFY(!stage.isMoving());
+    QCOMPARE(stage.position(), 0.0);
+
+    // Homing follows the same servo.
+    stage.execute(">ma 2000", 5000);
+    stage.advance(10000);
+    stage.execute(">home", 10000);
+    stage.advance(10010);
+    QVERIFY(stage.position() > 100.0 && stage.position() < 200.0);
+}
+
+void TestSimulator::secondOrderDampingRegimes_data()
+{
+    QTest::addColumn<double>("damping");
+    QTest::newRow("underdamped") << 0.2;
+    QTest::newRow("critical") << 1.0;
+    QTest::newRow("overdamped") << 3.0;
+}
+
+void TestSimulator::secondOrderDampingRegimes()
+{
+    QFETCH(double, damping);
+    const SecondOrder servo{10.0, damping};
+    // The response starts where it was told, at the speed it was told, and its envelope holds.
+    QCOMPARE(servo.errorAt(-50.0, 0.0, 0.0), -50.0);
+    QVERIFY(std::abs(servo.velocityAt(-50.0, 30.0, 0.0) - 30.0) < 1e-9);
+    const double quiet = servo.quietAfter(-50.0, 30.0, 0.01);
+    QVERIFY(quiet > 0.0);
+    for (double t = quiet; t < quiet + 2.0; t += 0.001)
+        QVERIFY(std::abs(servo.errorAt(-50.0, 30.0, t)) <= 0.01);
+    // The velocity is the derivative of the error.
+    const double h = 1e-6;
+    const double numeric =
+        (servo.errorAt(-50.0, 30.0, 0.05 + h) - servo.errorAt(-50.0, 30.0, 0.05 - h)) / (2 * h);
+    QVERIFY(std::abs(servo.velocityAt(-50.0, 30.0, 0.05) - numeric) < 1e-3);
+    if (damping >= 1.0) {
+        for (double t = 0.0; t < 1.0; t += 0.001)
+            QVERIFY(servo.errorAt(-50.0, 0.0, t) <= 1e-12);
+    }
+}
+
+void TestSimulator::noiseOnReportedPositionsOnly()
+{
+    StageConfig c = servoConfig(20.0, 0.5);
+    c.noiseNm = 5.0;
+    c.noiseSeed = 7;
+    StageController stage(c);
+    stage.execute(">ma 1000", 0);
+    stage.advance(3000);
+    QCOMPARE(stage.position(), 100.0);
+    double sum = 0.0;
+    double squares = 0.0;
+    const int n = 2000;
+    for (int i = 0; i < n; ++i) {
+        const double v = reported(stage, 3000 + i) - 100.0;
+        sum += v;
+        squares += v * v;
+    }
+    const double rms = std::sqrt(squares / n) * 1000.0;
+    QVERIFY2(rms > 4.0 && rms < 6.0, qPrintable(QString::number(rms)));
+    QVERIFY(std::abs(sum / n) < 0.001);
+    // The model itself stays put: the noise is in the readout only.
+    QCOMPARE(stage.position(), 100.0);
+
+    // The same seed gives the same readings.
+    StageController again(c);
+    StageController twin(c);
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(again.execute(">cp", i), twin.execute(">cp", i));
+}
+
+void TestSimulator::driftOnlyWhileFree()
+{
+    StageConfig c;
+    c.driftNmPerS = 500.0;
+    StageController stage(c);
+    // Free from power-up: 0.5 um/s.
+    stage.advance(2000);
+    QVERIFY(std::abs(stage.position() - 1.0) < 1e-9);
+    // A closed-loop move holds the stage where it ends.
+    stage.execute(">ma 1000", 2000);
+    stage.advance(10000);
+    QCOMPARE(stage.position(), 100.0);
+    // After an open-loop step it creeps again, from where the step ended.
+    stage.execute(">fo", 10000);
+    stage.advance(10100);
+    QVERIFY(std::abs(stage.position() - 110.0) < 1e-9);
+    stage.advance(14100);
+    QVERIFY(std::abs(stage.position() - 112.0) < 1e-9);
+
+    // Without the option nothing creeps: the default stage of every other test.
+    StageController still;
+    still.advance(100000);
+    QCOMPARE(still.position(), 0.0);
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)

@@ -4,6 +4,7 @@
 #include "ui_mainwindow.h"
 
 class Console;
+class FastSampler;
 class QLabel;
 class QTimer;
 class ReconnectWaiter;
@@ -22,6 +23,7 @@ struct MainWindowProbe {
     QTimer *pollTimer() const { return w.pollTimer; }
     ReconnectWaiter *reconnectWaiter() const { return w.reconnectWaiter; }
     SystemPortLister *portLister() const { return w.portLister.get(); }
+    FastSampler *fastSampler() const { return w.fastSampler; }
 
     bool homed() const { return w.homed; }
     bool closedLoop() const { return w.closedLoop; }

@@ -1,0 +1,334 @@
+// The trace against the real window: what it adds to the line (nothing while it is closed), when
+// its faster sampling may run, and a second-order move of dvxsim measured end to end.
+
+#include "console.h"
+#include "fakecontroller.h"
+#include "fastsampler.h"
+#include "messageboxwatcher.h"
+#include "probe.h"
+#include "settling.h"
+#include "stagecontroller.h"
+#include "tracerecorder.h"
+#include "tracewindow.h"
+
+#include <QComboBox>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kIdentify312("_Ver 312 DVX1901\r");
+const QByteArray kPoll(">cp\r");
+constexpr int kFastestIndex = 4; // "20 ms"
+
+// The window and a controller at the other end of a pseudo-terminal.
+struct Bench {
+    MessageBoxWatcher boxes;
+    FakeController controller;
+    MainWindow window;
+    MainWindowProbe probe{window};
+    QSignalSpy ticks{probe.pollTimer(), &QTimer::timeout};
+
+    // Bytes the panel handed to the line, and those the controller saw before a clear.
+    qint64 written = 0;
+    qint64 cleared = 0;
+
+    Bench()
+    {
+        window.preselectPort(controller.portPath());
+        QObject::connect(probe.serialPort(), &QIODevice::bytesWritten,
+                         [this](qint64 n) { written += n; });
+    }
+
+    bool connectIdentified()
+    {
+        probe.ui()->actionConnect->trigger();
+        if (!probe.serialPort()->isOpen())
+            return false;
+        controller.send(kIdentify312);
+        return QTest::qWaitFor([this] { return !probe.controllerModel().isEmpty(); });
+    }
+
+    TraceWindow *openTrace()
+    {
+        probe.ui()->actionTrace->trigger();
+        return window.findChild<TraceWindow *>();
+    }
+
+    static void chooseSampling(TraceWindow *trace, int index)
+    {
+        trace->findChild<QComboBox *>(QStringLiteral("comboBox_Sampling"))->setCurrentIndex(index);
+    }
+
+    // Lets every byte written so far arrive, then records afresh from the next poll tick.
+    bool restartRecord()
+    {
+        if (!ticks.wait(2000))
+            return false;
+        // The tick has just handed its poll to the port; the port reports it written later.
+        const qint64 before = written;
+        const bool drained = QTest::qWaitFor([&] {
+            return written > before && probe.serialPort()->bytesToWrite() == 0 &&
+                   cleared + controller.received().size() == written;
+        });
+        if (!drained)
+            return false;
+        cleared += controller.received().size();
+        controller.clearReceived();
+        ticks.clear();
+        return true;
+    }
+
+    // Over the next ticks poll ticks, the line carries ">cp\r" once per tick and nothing else.
+    bool pollOnly(int polls)
+    {
+        if (!QTest::qWaitFor([&] { return controller.received().count(kPoll) >= polls; }, 5000))
+            return false;
+        const QByteArray bytes = controller.received();
+        const int n = int(bytes.count(kPoll));
+        // Bytes can only arrive after the tick that wrote them.
+        if (bytes == kPoll.repeated(n) && n <= ticks.count())
+            return true;
+        qWarning() << "line carried" << bytes << "over" << ticks.count() << "ticks" << written
+                   << cleared;
+        return false;
+    }
+};
+
+// One dvxsim process.
+struct Simulator {
+    QProcess process;
+    QString terminal;
+
+    bool start(const QStringList &arguments)
+    {
+        process.setProgram(QString::fromLocal8Bit(qgetenv("DVXSIM")));
+        process.setArguments(arguments);
+        process.start();
+        if (!QTest::qWaitFor([this] { return process.canReadLine(); }, 5000))
+            return false;
+        const QByteArray prefix("dvxsim: listening on ");
+        const QByteArray line = process.readLine().trimmed();
+        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
+        return line.startsWith(prefix);
+    }
+    ~Simulator()
+    {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+    }
+};
+
+} // namespace
+
+class TestTraceEndToEnd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void closedWindowAddsNothingToTheLine();
+    void fastSamplingWaitsForIdentification();
+    void secondOrderMoveIsMeasured();
+};
+
+void TestTraceEndToEnd::closedWindowAddsNothingToTheLine()
+{
+    Bench b;
+    QVERIFY(b.connectIdentified());
+
+    // Never opened: the poll alone.
+    QVERIFY(b.restartRecord());
+    QVERIFY(b.pollOnly(3));
+
+    // Open at 20 ms: far more position requests than poll ticks, and only those.
+    TraceWindow *trace = b.openTrace();
+    QVERIFY(trace && trace->isVisible());
+    Bench::chooseSampling(trace, kFastestIndex);
+    QVERIFY(b.restartRecord());
+    QVERIFY(QTest::qWaitFor([&] { return b.controller.received().count(kPoll) > 10; }, 3000));
+    QVERIFY(b.controller.received().count(kPoll) > b.ticks.count() + 5);
+    QCOMPARE(b.controller.received(), kPoll.repeated(int(b.controller.received().count(kPoll))));
+    // The fast replies count as such and stay off the console, like the poll's.
+    b.controller.send("_cp 12.500 um\r");
+    QTRY_VERIFY(trace->recorder()->samples().size() > 0);
+    QCOMPARE(trace->recorder()->samples().last().source, PositionSource::Fast);
+    QVERIFY(!b.probe.console()->toPlainText().contains(QStringLiteral("12.500")));
+    QCOMPARE(b.probe.pollTimer()->interval(), 500);
+
+    // Closed: the poll alone again, exactly as before it was opened.
+    trace->close();
+    QVERIFY(b.restartRecord());
+    QVERIFY(b.pollOnly(3));
+
+    // Shown again it resumes its choice; "Poll" stops the extra timer as well.
+    trace->show();
+    QTRY_VERIFY(b.probe.fastSampler()->isRunning());
+    Bench::chooseSampling(trace, 0);
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+    QVERIFY(b.restartRecord());
+    QVERIFY(b.pollOnly(3));
+}
+
+void TestTraceEndToEnd::fastSamplingWaitsForIdentification()
+{
+    Bench b;
+    TraceWindow *trace = b.openTrace();
+    Bench::chooseSampling(trace, kFastestIndex);
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+
+    // Connected but not identified: the first tick writes the poll and runs the no-device check
+    // on time, and nothing else has been written.
+    b.probe.ui()->actionConnect->trigger();
+    QVERIFY(b.probe.serialPort()->isOpen());
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(b.boxes.count(), 1, 3000);
+    QCOMPARE(b.ticks.count(), 1);
+    QVERIFY(!b.probe.serialPort()->isOpen());
+    QVERIFY(b.controller.waitForReceived(">inform\r>status\r>cp\r"));
+    QCOMPARE(b.controller.received(), QByteArray(">inform\r>status\r>cp\r"));
+
+    // Identified: it runs, next to an unchanged poll whose check still enables Home.
+    b.ticks.clear();
+    QVERIFY(b.connectIdentified());
+    QVERIFY(b.probe.fastSampler()->isRunning());
+    QCOMPARE(b.probe.fastSampler()->intervalMs(), 20);
+    QVERIFY(b.probe.pollTimer()->isActive());
+    QCOMPARE(b.probe.pollTimer()->interval(), 500);
+    QTRY_VERIFY_WITH_TIMEOUT(b.probe.ui()->pushButton_home->isEnabled(), 2000);
+    QCOMPARE(b.ticks.count(), 1);
+
+    // The open-loop page stops it, the closed-loop page brings it back.
+    b.probe.ui()->tabWidget_LoopMode->setCurrentIndex(1);
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+    b.probe.ui()->tabWidget_LoopMode->setCurrentIndex(0);
+    QVERIFY(b.probe.fastSampler()->isRunning());
+
+    // Disconnecting stops it; so does the next connection until it is identified again.
+    b.probe.ui()->actionDisconnect->trigger();
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+    b.probe.ui()->actionConnect->trigger();
+    QVERIFY(b.probe.serialPort()->isOpen());
+    QVERIFY(!b.probe.fastSampler()->isRunning());
+    b.probe.ui()->actionDisconnect->trigger();
+    QCOMPARE(b.boxes.count(), 1);
+}
+
+void TestTraceEndToEnd::secondOrderMoveIsMeasured()
+{
+    if (qEnvironmentVariableIsEmpty("DVXSIM"))
+        QSKIP("dvxsim was not built");
+    // Slow enough that sampling every 20 ms resolves the ringing well.
+    const double hz = 2.0;
+    const double zeta = 0.4;
+    Simulator sim;
+    QVERIFY(
+        sim.start({QStringLiteral("--dynamics"), QStringLiteral("second-order"),
+                   QStringLiteral("--natural-hz"), QString::number(hz), QStringLiteral("--damping"),
+                   QString::number(zeta), QStringLiteral("--noise-nm"), QStringLiteral("5"),
+                   QStringLiteral("--seed"), QStringLiteral("1")}));
+    MessageBoxWatcher boxes;
+    MainWindow window;
+    MainWindowProbe probe(window);
+    Stage *stage = window.stage();
+    QVERIFY(stage->connectPort(sim.terminal).ok());
+    probe.ui()->actionTrace->trigger();
+    auto *trace = window.findChild<TraceWindow *>();
+    QVERIFY(trace);
+    Bench::chooseSampling(trace, kFastestIndex);
+    TraceRecorder *recorder = trace->recorder();
+
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui()->pushButton_home->isEnabled(), 3000);
+    QVERIFY(stage->home().ok());
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->samples().size() > 5, 3000);
+    QVERIFY(stage->moveTo(100.0).ok());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder->moveCount(), 2, 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->move(1).status != MoveAnalysis::Result::Status::Moving,
+                             15000);
+    const MoveAnalysis::Result move = recorder->move(1);
+    QCOMPARE(move.status, MoveAnalysis::Result::Status::Settled);
+    QCOMPARE(move.targetUm, 100.0);
+    QVERIFY(std::abs(move.fromUm) < 0.1);
+
+    // What the simulator's own model predicts for this move, with the same band.
+    const dvxsim::SecondOrder servo{hz, zeta};
+    double predictedOvershoot = 0.0;
+    double predictedSettling = 0.0;
+    for (double t = 0.0; t < 10.0; t += 1e-4) {
+        const double e = servo.errorAt(-100.0, 0.0, t);
+        predictedOvershoot = std::max(predictedOvershoot, e);
+        if (std::abs(e) > Settling::kDefaultToleranceUm)
+            predictedSettling = t;
+    }
+    const QString report = QStringLiteral("overshoot %1 (model %2), settling %3 s (model %4)")
+                               .arg(move.overshootUm)
+                               .arg(predictedOvershoot)
+                               .arg(*move.settlingS)
+                               .arg(predictedSettling);
+    qInfo("%s", qPrintable(report));
+    QVERIFY2(std::abs(move.overshootUm - predictedOvershoot) <= 0.2 * predictedOvershoot,
+             qPrintable(report));
+    QVERIFY2(std::abs(*move.settlingS - predictedSettling) <= 0.2 * predictedSettling,
+             qPrintable(report));
+    QVERIFY(std::abs(*move.finalErrorUm) < Settling::kDefaultToleranceUm);
+
+    // The trace holds the fast samples with the target they were taken under.
+    int fastAtTarget = 0;
+    for (int i = 0; i < recorder->samples().size(); ++i) {
+        const TraceSample &s = recorder->samples().at(i);
+        fastAtTarget += s.source == PositionSource::Fast && s.targetUm == 100.0;
+    }
+    QVERIFY(fastAtTarget > 30);
+
+    // Exported, every row has its five fields and numbers in C notation.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.csv"));
+    QVERIFY(trace->exportTrace(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    QCOMPARE(rows.first(), QByteArray("time_s,position_um,target_um,source,event"));
+    int sampleRows = 0;
+    for (int i = 1; i < rows.size() - 1; ++i) {
+        const QList<QByteArray> fields = rows.at(i).split(',');
+        QVERIFY2(fields.size() >= 5, rows.at(i).constData());
+        bool ok = false;
+        fields.at(0).toDouble(&ok);
+        QVERIFY(ok);
+        if (!fields.at(1).isEmpty()) {
+            fields.at(1).toDouble(&ok);
+            QVERIFY(ok);
+            ++sampleRows;
+        }
+    }
+    QVERIFY(sampleRows >= recorder->samples().size());
+    QVERIFY(rows.last().isEmpty());
+    const QString moves = dir.filePath(QStringLiteral("moves.csv"));
+    QVERIFY(trace->exportMoves(moves));
+    QVERIFY(QFileInfo(moves).size() > 0);
+
+    // The plot as PNG and as SVG, chosen by the name.
+    const QString png = dir.filePath(QStringLiteral("trace.png"));
+    const QString svg = dir.filePath(QStringLiteral("trace.svg"));
+    QVERIFY(trace->saveImage(png));
+    QVERIFY(trace->saveImage(svg));
+    QFile pngFile(png);
+    QVERIFY(pngFile.open(QIODevice::ReadOnly));
+    QVERIFY(pngFile.read(8) == QByteArray("\x89PNG\r\n\x1a\n", 8));
+    QFile svgFile(svg);
+    QVERIFY(svgFile.open(QIODevice::ReadOnly));
+    QVERIFY(svgFile.readAll().contains("<svg"));
+    QCOMPARE(boxes.count(), 0);
+
+    // A file that cannot be written is reported to the operator, and nothing is left.
+    const QString nowhere = dir.filePath(QStringLiteral("missing/trace.csv"));
+    QVERIFY(!trace->exportTrace(nowhere));
+    QTRY_COMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.titles.first(), QStringLiteral("Error"));
+    QVERIFY(boxes.texts.first().contains(nowhere));
+    QVERIFY(!QFileInfo::exists(nowhere));
+}
+
+QTEST_MAIN(TestTraceEndToEnd)
+#include "tst_traceendtoend.moc"

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <vector>
+
+// A fixed-capacity buffer that keeps the newest items: once full, each append overwrites the
+// oldest. Memory is taken once, when the first item arrives, and never grows after that.
+template <typename T> class RingBuffer {
+public:
+    explicit RingBuffer(int capacity) : cap(qMax(1, capacity)) {}
+
+    int capacity() const { return cap; }
+    int size() const { return count; }
+    bool isEmpty() const { return count == 0; }
+    bool isFull() const { return count == cap; }
+
+    void append(const T &item)
+    {
+        if (items.empty())
+            items.resize(size_t(cap));
+        items[size_t((head + count) % cap)] = item;
+        if (count < cap)
+            ++count;
+        else
+            head = (head + 1) % cap;
+    }
+
+    // Index 0 is the oldest item kept.
+    const T &at(int index) const { return items[size_t((head + index) % cap)]; }
+    const T &last() const { return at(count - 1); }
+
+    void clear()
+    {
+        head = 0;
+        count = 0;
+    }
+
+    // The first index whose item is not less than value under less(item, value): the items must
+    // be ordered by the key less compares.
+    template <typename V, typename Less> int lowerBound(const V &value, Less less) const
+    {
+        int low = 0;
+        int high = count;
+        while (low < high) {
+            const int mid = low + (high - low) / 2;
+            if (less(at(mid), value))
+                low = mid + 1;
+            else
+                high = mid;
+        }
+        return low;
+    }
+
+private:
+    std::vector<T> items;
+    int cap;
+    int head = 0;
+    int count = 0;
+};
