@@ -3,6 +3,8 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "sequencerunner.h"
+#include "sequencewindow.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -73,6 +75,15 @@ void MainWindow::initActionsConnections()
     connect(ui->actionQuit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionConfigure, &QAction::triggered, settingsDialog, &QWidget::show);
     connect(ui->actionClear, &QAction::triggered, console, &QPlainTextEdit::clear);
+    connect(ui->actionSequence, &QAction::triggered, this,
+            [this] { SequenceWindow::showFor(this); });
+}
+
+SequenceRunner *MainWindow::sequenceRunner()
+{
+    if (!runner)
+        runner = new SequenceRunner(panelStage, {}, this);
+    return runner;
 }
 
 void MainWindow::on_pushButton_Console_clicked()

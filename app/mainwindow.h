@@ -16,6 +16,7 @@ class QKeyEvent;
 class QLabel;
 class QSpinBox;
 class QTimer;
+class SequenceRunner;
 class SettingsDialog;
 
 namespace Ui {
@@ -35,6 +36,8 @@ public:
 
     // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
     Stage *stage() const;
+    // The one sequence runner, shared by the sequence window and the control socket.
+    SequenceRunner *sequenceRunner();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -140,4 +143,5 @@ private:
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;
+    SequenceRunner *runner = nullptr;
 };

@@ -26,7 +26,7 @@ MoveWaiter::MoveWaiter(Stage *s, Clock c, QObject *parent)
 
 MoveWaiter::~MoveWaiter()
 {
-    if (waiting)
+    if (waiting && stage)
         stage->requestSampling(this, 0);
 }
 
@@ -52,7 +52,8 @@ void MoveWaiter::finish()
 {
     waiting = false;
     timeoutTimer->stop();
-    stage->requestSampling(this, 0);
+    if (stage)
+        stage->requestSampling(this, 0);
 }
 
 void MoveWaiter::checkTimeout()

@@ -4,6 +4,7 @@
 #include "stage.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 
@@ -42,7 +43,8 @@ private:
     void onEvent(const PanelEvent &event);
     void finish();
 
-    Stage *stage = nullptr;
+    // Guarded: the panel may go before a waiter its capability still holds.
+    QPointer<Stage> stage;
     Clock clock;
     QTimer *timeoutTimer = nullptr;
     Settling::Tracker tracker;
