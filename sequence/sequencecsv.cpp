@@ -130,7 +130,7 @@ ParseResult parse(const QByteArray &text)
             raw.chop(1);
         if (raw.size() > kMaxLineBytes)
             return fail(lineNumber, tr("the line is longer than %1 bytes").arg(kMaxLineBytes));
-        const QString line = QString::fromUtf8(raw);
+        const QString line = QString::fromUtf8(raw.constData(), int(raw.size()));
         // Invalid sequences decode to replacement characters and so do not encode back alike.
         if (line.toUtf8() != raw)
             return fail(lineNumber, tr("the text is not UTF-8"));

@@ -32,6 +32,8 @@ SequenceRunner::SequenceRunner(Stage *s, Clock c, QObject *parent)
     : QObject(parent), stage(s), clock(c ? std::move(c) : steadyClock()),
       dwellTimer(new QTimer(this))
 {
+    qRegisterMetaType<SequenceLog>("SequenceLog");
+    qRegisterMetaType<SequenceRunner::State>("SequenceRunner::State");
     waiter = new MoveWaiter(stage, clock, this);
     dwellTimer->setSingleShot(true);
     dwellTimer->setTimerType(Qt::PreciseTimer);
@@ -198,7 +200,8 @@ std::optional<qint64> SequenceRunner::remainingMs() const
     if (!isRunning() || overheadCount == 0)
         return std::nullopt;
     const qint64 n = plan.size();
-    const qint64 left = totalSteps() - planIndex;
+    // The current step counts in full until it has settled.
+    const qint64 left = totalSteps() - planIndex - (current == State::Dwelling ? 1 : 0);
     const qint64 pass = planIndex / n;
     const qint64 k = planIndex % n;
     const bool reversed = backAndForth && pass % 2 == 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -34,6 +35,8 @@ struct SequenceLogEntry {
 };
 
 using SequenceLog = QVector<SequenceLogEntry>;
+Q_DECLARE_METATYPE(SequenceLogEntry)
+Q_DECLARE_METATYPE(SequenceLog)
 
 namespace Sequence {
 
