@@ -51,6 +51,9 @@ struct PanelEvent {
 };
 QString panelEventName(PanelEvent::Kind kind);
 
+Q_DECLARE_METATYPE(PositionSource)
+Q_DECLARE_METATYPE(PanelEvent)
+
 // The answer to a command given through the panel's command interface: done, or refused with
 // the reason an operator would see as a disabled or unusable control.
 struct CommandResult {
