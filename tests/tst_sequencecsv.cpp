@@ -123,41 +123,42 @@ void TestSequenceCsv::refusals_data()
                                 << "Line 1: the header \"label,target_um,dwell_ms\" is missing";
     QTest::newRow("no header") << QByteArray("a,1,2\n")
                                << "Line 1: the header \"label,target_um,dwell_ms\" is missing";
-    QTest::newRow("other header")
-        << QByteArray("\n\nname,um,ms\na,1,2\n")
-        << "Line 3: the header \"label,target_um,dwell_ms\" is missing";
-    QTest::newRow("missing column") << file("a,1,2\nb,3\nc,4\n")
-                                    << "Line 3: a column is missing (label, target_um, dwell_ms)";
+    QTest::newRow("other header") << QByteArray("\n\nname,um,ms\na,1,2\n")
+                                  << "Line 3: the header \"label,target_um,dwell_ms\" is missing";
+    QTest::newRow("missing column")
+        << file("a,1,2\nb,3\nc,4\n") << "Line 3: a column is missing (label, target_um, dwell_ms)";
     QTest::newRow("only a label") << file("lonely\n")
                                   << "Line 2: a column is missing (label, target_um, dwell_ms)";
     QTest::newRow("extra column") << file("a,1,2,3\n")
                                   << "Line 2: there are more than three columns";
-    QTest::newRow("text as target") << file("a,1,2\nb,abc,2\n")
-                                    << "Line 3: the target \"abc\" is not a number";
+    QTest::newRow("text as target")
+        << file("a,1,2\nb,abc,2\n") << "Line 3: the target \"abc\" is not a number";
     QTest::newRow("empty target") << file("a,,2\n") << "Line 2: the target \"\" is not a number";
-    QTest::newRow("decimal comma") << file("a,\"1,5\",2\n")
-                                   << "Line 2: the target \"1,5\" is not a number";
-    QTest::newRow("NaN") << file("a,nan,2\n") << "Line 2: the target \"nan\" is not a finite number";
+    QTest::newRow("decimal comma")
+        << file("a,\"1,5\",2\n") << "Line 2: the target \"1,5\" is not a number";
+    QTest::newRow("NaN") << file("a,nan,2\n")
+                         << "Line 2: the target \"nan\" is not a finite number";
     QTest::newRow("infinity") << file("a,inf,2\n")
                               << "Line 2: the target \"inf\" is not a finite number";
-    QTest::newRow("beyond 1e6") << file("a,1000000,0\nb,-1000000.5,0\n")
-                                << "Line 3: the target -1000000.5 \u00b5m lies beyond \u00b11e+06 \u00b5m";
-    QTest::newRow("huge exponent") << file("a,1e400,0\n")
-                                   << "Line 2: the target \"1e400\" is not a number";
+    QTest::newRow("beyond 1e6")
+        << file("a,1000000,0\nb,-1000000.5,0\n")
+        << "Line 3: the target -1000000.5 \u00b5m lies beyond \u00b11e+06 \u00b5m";
+    QTest::newRow("huge exponent")
+        << file("a,1e400,0\n") << "Line 2: the target \"1e400\" is not a number";
     QTest::newRow("text as dwell")
         << file("a,1,soon\n") << "Line 2: the dwell \"soon\" is not a whole number of milliseconds";
     QTest::newRow("fractional dwell")
         << file("a,1,2.5\n") << "Line 2: the dwell \"2.5\" is not a whole number of milliseconds";
-    QTest::newRow("negative dwell") << file("a,1,-1\n")
-                                    << "Line 2: the dwell -1 ms is not between 0 and 86400000 ms";
+    QTest::newRow("negative dwell")
+        << file("a,1,-1\n") << "Line 2: the dwell -1 ms is not between 0 and 86400000 ms";
     QTest::newRow("dwell over a day")
-        << file("a,1,86400001\n") << "Line 2: the dwell 86400001 ms is not between 0 and 86400000 ms";
+        << file("a,1,86400001\n")
+        << "Line 2: the dwell 86400001 ms is not between 0 and 86400000 ms";
     QTest::newRow("open quote") << file("\"a,1,2\n")
                                 << "Line 2: a quoted label does not end with a quote";
-    QTest::newRow("text after quote") << file("\"a\"b,1,2\n")
-                                      << "Line 2: a quoted label does not end with a quote";
-    QTest::newRow("not UTF-8") << file("ok,1,2\n\xff\xfe,1,2\n")
-                               << "Line 3: the text is not UTF-8";
+    QTest::newRow("text after quote")
+        << file("\"a\"b,1,2\n") << "Line 2: a quoted label does not end with a quote";
+    QTest::newRow("not UTF-8") << file("ok,1,2\n\xff\xfe,1,2\n") << "Line 3: the text is not UTF-8";
     QTest::newRow("NUL in label") << file(QByteArray("a\0b,1,2\n", 8))
                                   << "Line 2: the label holds a control character";
     QTest::newRow("long line") << file(QByteArray(5000, 'x') + ",1,2\n")
@@ -226,8 +227,9 @@ void TestSequenceCsv::refusedFileLoadsNothing()
     QVERIFY(!window.openFile(path));
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.titles.first(), QStringLiteral("Open sequence"));
-    QVERIFY2(boxes.texts.first().contains(QLatin1String("Line 4: the target \"x\" is not a number")),
-             qPrintable(boxes.texts.first()));
+    QVERIFY2(
+        boxes.texts.first().contains(QLatin1String("Line 4: the target \"x\" is not a number")),
+        qPrintable(boxes.texts.first()));
     QCOMPARE(window.model()->steps(), before);
 
     const QString good = dir.filePath(QStringLiteral("good.csv"));
@@ -295,7 +297,8 @@ void TestSequenceCsv::modelEditing()
     QVERIFY(model.setData(model.index(0, SequenceModel::TargetColumn), QStringLiteral("12,5")));
     QLocale::setDefault(before);
     QCOMPARE(model.steps().at(0).targetUm, 12.5);
-    QVERIFY(model.setData(model.index(0, SequenceModel::LabelColumn), QStringLiteral("two\nlines")));
+    QVERIFY(
+        model.setData(model.index(0, SequenceModel::LabelColumn), QStringLiteral("two\nlines")));
     QCOMPARE(model.steps().at(0).label, QStringLiteral("two lines"));
     QVERIFY(!model.setData(model.index(0, SequenceModel::TargetColumn), QStringLiteral("far")));
     QVERIFY(!model.setData(model.index(0, SequenceModel::TargetColumn),

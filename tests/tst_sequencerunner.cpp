@@ -113,7 +113,10 @@ struct Rig {
         advance(dwellMs);
     }
     QStringList moves() const { return stage.sent.filter(QRegularExpression("^ma ")); }
-    QString error() const { return finished.isEmpty() ? QString() : finished.last().at(1).toString(); }
+    QString error() const
+    {
+        return finished.isEmpty() ? QString() : finished.last().at(1).toString();
+    }
     SequenceLog log() const { return runner.log(); }
 };
 
@@ -196,9 +199,8 @@ void TestSequenceRunner::repeatsAndReversedPasses_data()
     QTest::newRow("twice, same way")
         << 2 << false << QStringList{"ma 10", "ma 20", "ma 30", "ma 10", "ma 20", "ma 30"};
     QTest::newRow("three times, back and forth")
-        << 3 << true
-        << QStringList{"ma 10", "ma 20", "ma 30", "ma 30", "ma 20",
-                       "ma 10", "ma 10", "ma 20", "ma 30"};
+        << 3 << true << QStringList{"ma 10", "ma 20", "ma 30", "ma 30", "ma 20",
+                                    "ma 10", "ma 10", "ma 20", "ma 30"};
 }
 
 void TestSequenceRunner::repeatsAndReversedPasses()
@@ -390,8 +392,9 @@ void TestSequenceRunner::refusals_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QVector<int>>("rows");
     using Code = SequenceRunner::Refusal::Code;
-    QTest::newRow("not connected") << 0 << int(Code::Unavailable)
-                                   << "The panel is not connected to a controller" << QVector<int>();
+    QTest::newRow("not connected")
+        << 0 << int(Code::Unavailable) << "The panel is not connected to a controller"
+        << QVector<int>();
     QTest::newRow("not identified") << 1 << int(Code::Unavailable)
                                     << "No controller has identified itself yet" << QVector<int>();
     QTest::newRow("open loop") << 2 << int(Code::Unavailable)
@@ -408,9 +411,9 @@ void TestSequenceRunner::refusals_data()
     QTest::newRow("beyond the travel")
         << 7 << int(Code::OutOfTravel) << "Rows 2, 4 lie beyond the travel (-100 to 500 \u00b5m)"
         << QVector<int>{1, 3};
-    QTest::newRow("negative dwell") << 8 << int(Code::BadArgument)
-                                    << "Rows 1 have a dwell outside 0 to 86400000 ms"
-                                    << QVector<int>{0};
+    QTest::newRow("negative dwell")
+        << 8 << int(Code::BadArgument) << "Rows 1 have a dwell outside 0 to 86400000 ms"
+        << QVector<int>{0};
 }
 
 void TestSequenceRunner::refusals()
@@ -447,8 +450,8 @@ void TestSequenceRunner::refusals()
     case 7:
         r.stage.s.travelMinUm = -100.0;
         r.stage.s.travelMaxUm = 500.0;
-        steps = {{"in", 500.0, 0}, {"over", 500.001, 0}, {"low end", -100.0, 0},
-                 {"under", -100.5, 0}};
+        steps = {
+            {"in", 500.0, 0}, {"over", 500.001, 0}, {"low end", -100.0, 0}, {"under", -100.5, 0}};
         break;
     case 8:
         steps[0].dwellMs = -1;
