@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-for name in connect disconnect settings clear application-exit; do
+for name in connect disconnect settings clear application-exit sequence; do
     rsvg-convert -w 128 -h 128 -f png -o "$name.png" "$name.svg"
 done
 
