@@ -120,7 +120,7 @@ ParseResult parse(const QByteArray &text)
     int start = 0;
     const int size = int(body.size());
     while (start < size) {
-        int end = body.indexOf('\n', start);
+        int end = int(body.indexOf('\n', start));
         if (end < 0)
             end = size;
         ++lineNumber;

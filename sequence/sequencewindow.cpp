@@ -92,6 +92,8 @@ void SequenceWindow::build()
                                                     QHeaderView::Stretch);
     table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     connect(table, &QAbstractItemView::doubleClicked, this, &SequenceWindow::goToSelected);
+    connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &SequenceWindow::updateControls);
     layout->addWidget(table, 1);
 
     auto *editRow = new QHBoxLayout;
@@ -198,7 +200,6 @@ void SequenceWindow::build()
     abortButton = button(QStringLiteral("pushButton_Abort"), tr("&Abort"), this);
     retryButton = button(QStringLiteral("pushButton_Retry"), tr("Retry"), this);
     skipButton = button(QStringLiteral("pushButton_Skip"), tr("Skip"), this);
-    abortButton->setStyleSheet(QStringLiteral("color: red"));
     for (QPushButton *b : {runButton, pauseButton, abortButton, retryButton, skipButton})
         controls->addWidget(b);
     controls->addStretch();
@@ -246,7 +247,7 @@ void SequenceWindow::build()
     connect(saveButton, &QPushButton::clicked, this, &SequenceWindow::chooseSave);
     connect(exportButton, &QPushButton::clicked, this, &SequenceWindow::chooseExport);
 
-    resize(760, 560);
+    resize(760, 660);
 }
 
 int SequenceWindow::selectedRow() const
@@ -395,9 +396,9 @@ void SequenceWindow::updateControls()
         w->setEnabled(!running);
     for (QWidget *w :
          std::initializer_list<QWidget *>{removeButton, upButton, downButton, duplicateButton})
-        w->setEnabled(!running && hasRows);
+        w->setEnabled(!running && hasSelection);
     saveButton->setEnabled(hasRows);
-    goButton->setEnabled(!running && available && hasRows);
+    goButton->setEnabled(!running && available && hasSelection);
     runButton->setEnabled(!running && available && hasRows);
     runButton->setToolTip(available ? QString() : why);
     goButton->setToolTip(available ? tr("Move to the selected row now") : why);
@@ -409,7 +410,6 @@ void SequenceWindow::updateControls()
     retryButton->setVisible(state == SequenceRunner::State::TimedOut);
     skipButton->setVisible(state == SequenceRunner::State::TimedOut);
     exportButton->setEnabled(!running && !runner->log().isEmpty());
-    Q_UNUSED(hasSelection);
 }
 
 void SequenceWindow::showMessage(const QString &text, bool problem)
