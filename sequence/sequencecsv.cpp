@@ -6,6 +6,8 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QStringList>
+#include <QStringView>
+#include <QVarLengthArray>
 
 #include <cmath>
 
@@ -31,45 +33,62 @@ QByteArray quoted(const QString &field)
     return '"' + bytes + '"';
 }
 
-// Splits one line into fields; a field may be quoted, with "" for a quote inside. Returns
+// One field of a line: a view of its text, or, for a quoted field with doubled quotes inside,
+// the text with each pair made one.
+struct Field {
+    QStringView view;
+    QString unescaped;
+    bool escaped = false;
+    QStringView text() const { return escaped ? QStringView(unescaped) : view; }
+};
+using Fields = QVarLengthArray<Field, 4>;
+
+// Splits one line at its commas, stopping after a fourth field; a field may be quoted. Returns
 // false on a quote that does not close or text after a closing quote.
-bool splitFields(const QString &line, QStringList *fields)
+bool splitFields(QStringView line, Fields *fields)
 {
     fields->clear();
-    QString field;
-    int i = 0;
-    const int n = int(line.size());
+    const qsizetype n = line.size();
+    qsizetype i = 0;
     for (;;) {
-        field.clear();
+        Field field;
         if (i < n && line.at(i) == QLatin1Char('"')) {
-            ++i;
+            const qsizetype begin = ++i;
             bool closed = false;
             while (i < n) {
-                const QChar c = line.at(i++);
-                if (c != QLatin1Char('"')) {
-                    field += c;
-                } else if (i < n && line.at(i) == QLatin1Char('"')) {
-                    field += c;
+                if (line.at(i) != QLatin1Char('"')) {
                     ++i;
+                } else if (i + 1 < n && line.at(i + 1) == QLatin1Char('"')) {
+                    field.escaped = true;
+                    i += 2;
                 } else {
                     closed = true;
                     break;
                 }
             }
-            if (!closed || (i < n && line.at(i) != QLatin1Char(',')))
+            if (!closed)
                 return false;
+            field.view = line.mid(begin, i - begin);
+            ++i; // the closing quote
+            if (i < n && line.at(i) != QLatin1Char(','))
+                return false;
+            if (field.escaped)
+                field.unescaped =
+                    field.view.toString().replace(QStringLiteral("\"\""), QStringLiteral("\""));
         } else {
+            const qsizetype begin = i;
             while (i < n && line.at(i) != QLatin1Char(','))
-                field += line.at(i++);
+                ++i;
+            field.view = line.mid(begin, i - begin);
         }
         fields->append(field);
-        if (i >= n)
+        if (fields->size() > 3 || i >= n)
             return true;
         ++i; // the comma
     }
 }
 
-bool hasControlCharacter(const QString &text)
+bool hasControlCharacter(QStringView text)
 {
     for (const QChar c : text) {
         if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
@@ -124,15 +143,26 @@ ParseResult parse(const QByteArray &text)
         if (end < 0)
             end = size;
         ++lineNumber;
-        QByteArray raw = body.mid(start, end - start);
+        const char *raw = body.constData() + start;
+        int length = end - start;
         start = end + 1;
-        if (raw.endsWith('\r'))
-            raw.chop(1);
-        if (raw.size() > kMaxLineBytes)
+        if (length > 0 && raw[length - 1] == '\r')
+            --length;
+        if (length > kMaxLineBytes)
             return fail(lineNumber, tr("the line is longer than %1 bytes").arg(kMaxLineBytes));
-        const QString line = QString::fromUtf8(raw.constData(), int(raw.size()));
+        // Blank lines and plain ASCII need no decoding checks.
+        bool blank = true;
+        bool ascii = true;
+        for (int i = 0; i < length; ++i) {
+            const uchar c = uchar(raw[i]);
+            ascii = ascii && c < 0x80;
+            blank = blank && (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f');
+        }
+        if (blank)
+            continue;
+        const QString line = QString::fromUtf8(raw, length);
         // Invalid sequences decode to replacement characters and so do not encode back alike.
-        if (line.toUtf8() != raw)
+        if (!ascii && line.toUtf8() != QByteArray::fromRawData(raw, length))
             return fail(lineNumber, tr("the text is not UTF-8"));
         if (line.trimmed().isEmpty())
             continue;
@@ -146,7 +176,7 @@ ParseResult parse(const QByteArray &text)
         if (result.steps.size() >= Sequence::kMaxRows)
             return fail(lineNumber, tr("more than %1 rows").arg(Sequence::kMaxRows));
 
-        QStringList fields;
+        Fields fields;
         if (!splitFields(line, &fields))
             return fail(lineNumber, tr("a quoted label does not end with a quote"));
         if (fields.size() < 3)
@@ -154,26 +184,27 @@ ParseResult parse(const QByteArray &text)
         if (fields.size() > 3)
             return fail(lineNumber, tr("there are more than three columns"));
         SequenceStep step;
-        step.label = fields.at(0);
-        if (hasControlCharacter(step.label))
+        if (hasControlCharacter(fields.at(0).text()))
             return fail(lineNumber, tr("the label holds a control character"));
-        const QString target = fields.at(1).trimmed();
+        step.label = fields.at(0).text().toString();
+        const QStringView target = fields.at(1).text().trimmed();
         bool ok = false;
         step.targetUm = QLocale::c().toDouble(target, &ok);
         if (!ok || target.isEmpty())
-            return fail(lineNumber, tr("the target \"%1\" is not a number").arg(target.left(40)));
+            return fail(lineNumber,
+                        tr("the target \"%1\" is not a number").arg(target.left(40).toString()));
         if (!std::isfinite(step.targetUm))
-            return fail(lineNumber, tr("the target \"%1\" is not a finite number").arg(target));
+            return fail(lineNumber,
+                        tr("the target \"%1\" is not a finite number").arg(target.toString()));
         if (std::abs(step.targetUm) > Sequence::kMaxAbsTargetUm)
             return fail(lineNumber, tr("the target %1 \u00b5m lies beyond \u00b1%2 \u00b5m")
-                                        .arg(target)
+                                        .arg(target.toString())
                                         .arg(Sequence::kMaxAbsTargetUm, 0, 'g', 6));
-        const QString dwell = fields.at(2).trimmed();
+        const QStringView dwell = fields.at(2).text().trimmed();
         const qlonglong dwellMs = QLocale::c().toLongLong(dwell, &ok);
         if (!ok || dwell.isEmpty())
-            return fail(
-                lineNumber,
-                tr("the dwell \"%1\" is not a whole number of milliseconds").arg(dwell.left(40)));
+            return fail(lineNumber, tr("the dwell \"%1\" is not a whole number of milliseconds")
+                                        .arg(dwell.left(40).toString()));
         if (dwellMs < 0 || dwellMs > Sequence::kMaxDwellMs)
             return fail(lineNumber, tr("the dwell %1 ms is not between 0 and %2 ms")
                                         .arg(dwellMs)
