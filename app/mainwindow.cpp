@@ -6,6 +6,7 @@
 #include "sequencerunner.h"
 #include "sequencewindow.h"
 #include "settingsdialog.h"
+#include "statusview.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
@@ -52,6 +53,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     ui->horizontalSlider->setMinimum(static_cast<int>(sliderMin));
     ui->horizontalSlider->setMaximum(static_cast<int>(sliderMax));
+
+    statusView =
+        new StatusView(panelStage, ui->label_Position, ui->statusBar, pollIntervalMs, this);
+    new EscapeStop(ui->pushButton_stop, this);
+    console->setToolTip(tr("Traffic with the controller. Type a command and press Enter to send "
+                           "it; Up and Down recall earlier lines, Esc stops the stage."));
+    auto *colours = new StateColourGuard(this);
+    colours->watch(ui->pushButton_home);
+    colours->watch(ui->pushButton_AutoCalibrate);
 }
 
 MainWindow::~MainWindow()

@@ -18,6 +18,7 @@ class QSpinBox;
 class QTimer;
 class SequenceRunner;
 class SettingsDialog;
+class StatusView;
 
 namespace Ui {
 class MainWindow;
@@ -38,6 +39,10 @@ public:
     Stage *stage() const;
     // The one sequence runner, shared by the sequence window and the control socket.
     SequenceRunner *sequenceRunner();
+
+    // Without a desktop nobody could close a box: errors go to standard error (and, announced,
+    // to every listener) and the panel goes on as after the box was closed.
+    void setHeadless(bool headless);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -100,6 +105,8 @@ private:
     // A control's enabled state as the operator would have it, also while moves are locked.
     bool controlUsable(const QWidget *control) const;
     void setMoveControlsLocked(bool locked);
+    // Tells the operator when a relative step meets the end of the travel.
+    void noteTravelEnd(double stepUm);
     // Enables or disables a control; while moves are locked, a move control only remembers it.
     void enableControl(QWidget *control, bool enabled);
     QList<QWidget *> moveControls() const;
@@ -140,8 +147,11 @@ private:
     PanelState announcedState;
     bool moveControlsLocked = false;
     bool calibrating = false;
+    bool headless = false;
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;
+    // Live or stale readout, busy indicator and the refusals the operator is told about.
+    StatusView *statusView = nullptr;
     SequenceRunner *runner = nullptr;
 };

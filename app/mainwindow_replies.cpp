@@ -3,6 +3,7 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "portdiagnosis.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
@@ -126,7 +127,8 @@ void MainWindow::checkVersion()
         disconnectReason = tr("No device answered the identification request");
         closeSerialPort();
         reportError(tr("Error"),
-                    tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"));
+                    tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"),
+                    PortDiagnosis::noAnswer(serialPort->portName(), pollIntervalMs).text);
         statusLabel->setText(tr("Open error"));
         return;
     }

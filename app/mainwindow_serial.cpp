@@ -2,12 +2,15 @@
 
 #include "console.h"
 #include "fastsampler.h"
+#include "portdiagnosis.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
+
+#include <cstdio>
 
 void MainWindow::openSerialPort()
 {
@@ -22,7 +25,8 @@ void MainWindow::openSerialPort()
         reportError(
             tr("Error"),
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
-            tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
+            PortDiagnosis::openFailure(s.portName, serialPort->error(), serialPort->errorString())
+                .text);
         statusLabel->setText(tr("Open error"));
         return;
     }
@@ -94,7 +98,7 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     serialPort->close();
     disconnectReason = reason;
     closeSerialPort();
-    reportError(tr("Critical Error"), reason);
+    reportError(tr("Critical Error"), reason, PortDiagnosis::lost(serialPort->portName()).text);
 }
 
 void MainWindow::reportError(const QString &title, const QString &text, const QString &details)
@@ -103,6 +107,13 @@ void MainWindow::reportError(const QString &title, const QString &text, const QS
     // when the operator closes the box.
     announceEvent(PanelEvent::Kind::Error,
                   details.isEmpty() ? text : text + QLatin1Char('\n') + details);
+    if (headless) {
+        QString line = title + QStringLiteral(": ") + text.simplified();
+        if (!details.isEmpty())
+            line += QStringLiteral(" (") + details.simplified() + QLatin1Char(')');
+        std::fprintf(stderr, "mirastellon: %s\n", qPrintable(line));
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     if (!details.isEmpty())
         box.setInformativeText(details);
