@@ -60,8 +60,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_sequence: dvxsim (%s) did not start\n", qPrintable(dvxsim));
         return 2;
     }
-    const QString port = QString::fromLocal8Bit(
-        sim.readLine().trimmed().mid(int(qstrlen("dvxsim: listening on "))));
+    const QString port =
+        QString::fromLocal8Bit(sim.readLine().trimmed().mid(int(qstrlen("dvxsim: listening on "))));
 
     int status = 0;
     {
@@ -99,8 +99,8 @@ int main(int argc, char **argv)
         int lastRepeat = 1;
         const auto closePass = [&] {
             const double cpu = processCpuSeconds();
-            passes.push_back({double(clock.elapsed() - passStart) / 1000.0, cpu - passCpu,
-                              statusKb("VmRSS")});
+            passes.push_back(
+                {double(clock.elapsed() - passStart) / 1000.0, cpu - passCpu, statusKb("VmRSS")});
             passCpu = cpu;
             passStart = clock.elapsed();
         };
@@ -158,7 +158,8 @@ int main(int argc, char **argv)
         const Pass &first = passes.front();
         const Pass &last = passes.back();
         const double growthKb = double(last.rssKb - first.rssKb);
-        const double cpuRatio = (last.cpuSeconds / last.seconds) / (first.cpuSeconds / first.seconds);
+        const double cpuRatio =
+            (last.cpuSeconds / last.seconds) / (first.cpuSeconds / first.seconds);
         std::printf("\nsteps run: %d, settled outside the tolerance: %d\n",
                     int(runner->log().size()), settledOff);
         std::printf("whole run: %.1f s, %.1f ms per step, CPU %.2f %% of one core\n", wall,

@@ -139,6 +139,7 @@ private slots:
     void stopButtonEndsTheRun();
     void lostLineEndsTheRun();
     void rowsBeyondTheTravelAreRefused();
+    void closingThePanelMidRun();
 };
 
 void TestSequenceEndToEnd::initTestCase()
@@ -260,6 +261,20 @@ void TestSequenceEndToEnd::rowsBeyondTheTravelAreRefused()
     r.sequence->findChild<QTableView *>()->selectRow(2);
     QTest::mouseClick(r.find<QPushButton>("pushButton_Go"), Qt::LeftButton);
     QCOMPARE(r.consoleMoves(), QVector<double>{-250.0});
+}
+
+void TestSequenceEndToEnd::closingThePanelMidRun()
+{
+    // The panel goes away while a step is waiting for its samples: nothing may touch what is
+    // already gone.
+    auto r = std::make_unique<Rig>();
+    QVERIFY(r->ready({}));
+    r->generate(0.0, 6000.0, 2, 0);
+    QTest::mouseClick(r->find<QPushButton>("pushButton_Run"), Qt::LeftButton);
+    QTRY_VERIFY(r->runner->isRunning());
+    QTest::qWait(100);
+    QCOMPARE(r->runner->state(), SequenceRunner::State::Moving);
+    r.reset();
 }
 
 QTEST_MAIN(TestSequenceEndToEnd)
