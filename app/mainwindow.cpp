@@ -4,6 +4,8 @@
 #include "fastsampler.h"
 #include "panelstage.h"
 #include "portlister.h"
+#include "sequencerunner.h"
+#include "sequencewindow.h"
 #include "settingsdialog.h"
 #include "statusview.h"
 #include "tracewindow.h"
@@ -108,6 +110,15 @@ void MainWindow::initActionsConnections()
         trace->raise();
         trace->activateWindow();
     });
+    connect(ui->actionSequence, &QAction::triggered, this,
+            [this] { SequenceWindow::showFor(this); });
+}
+
+SequenceRunner *MainWindow::sequenceRunner()
+{
+    if (!runner)
+        runner = new SequenceRunner(panelStage, {}, this);
+    return runner;
 }
 
 void MainWindow::on_pushButton_Console_clicked()

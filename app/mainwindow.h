@@ -20,6 +20,7 @@ class QLabel;
 class QSpinBox;
 class QTimer;
 class ReconnectWaiter;
+class SequenceRunner;
 class SettingsDialog;
 class StatusView;
 class SystemPortLister;
@@ -41,6 +42,8 @@ public:
 
     // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
     Stage *stage() const;
+    // The one sequence runner, shared by the sequence window and the control socket.
+    SequenceRunner *sequenceRunner();
 
     // Without a desktop nobody could close a box: errors go to standard error (and, announced,
     // to every listener) and the panel goes on as after the box was closed.
@@ -195,4 +198,5 @@ private:
     ReconnectWaiter *reconnectWaiter = nullptr;
     // Set while the wait itself opens the port: the path the device has come back at.
     QString reconnectPath;
+    SequenceRunner *runner = nullptr;
 };

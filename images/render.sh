@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-for name in connect disconnect settings clear application-exit trace; do
+for name in connect disconnect settings clear application-exit trace sequence; do
     rsvg-convert -w 48 -h 48 -f png -o "$name.png" "$name.svg"
 done
 

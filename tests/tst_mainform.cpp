@@ -329,6 +329,9 @@ void TestMainForm::actions_data()
     QTest::newRow("actionQuit") << "&Quit"
                                 << "Quit" << QKeySequence("Ctrl+Q")
                                 << ":/images/application-exit.png";
+    QTest::newRow("actionSequence") << "Sequence"
+                                    << "Run a list of positions with dwell times" << QKeySequence()
+                                    << ":/images/sequence.png";
 }
 
 void TestMainForm::actions()

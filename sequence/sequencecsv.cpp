@@ -1,0 +1,285 @@
+#include "sequencecsv.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+#include <QSaveFile>
+#include <QStringList>
+#include <QStringView>
+#include <QVarLengthArray>
+
+#include <cmath>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("SequenceCsv", text);
+}
+
+QString number(double value)
+{
+    // The shortest text that reads back as the same double; QString::number ignores the locale.
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QByteArray quoted(const QString &field)
+{
+    QByteArray bytes = field.toUtf8();
+    if (!bytes.contains(',') && !bytes.contains('"') && bytes.trimmed() == bytes)
+        return bytes;
+    bytes.replace("\"", "\"\"");
+    return '"' + bytes + '"';
+}
+
+// One field of a line: a view of its text, or, for a quoted field with doubled quotes inside,
+// the text with each pair made one.
+struct Field {
+    QStringView view;
+    QString unescaped;
+    bool escaped = false;
+    QStringView text() const { return escaped ? QStringView(unescaped) : view; }
+};
+using Fields = QVarLengthArray<Field, 4>;
+
+// Splits one line at its commas, stopping after a fourth field; a field may be quoted. Returns
+// false on a quote that does not close or text after a closing quote.
+bool splitFields(QStringView line, Fields *fields)
+{
+    fields->clear();
+    const qsizetype n = line.size();
+    qsizetype i = 0;
+    for (;;) {
+        Field field;
+        if (i < n && line.at(i) == QLatin1Char('"')) {
+            const qsizetype begin = ++i;
+            bool closed = false;
+            while (i < n) {
+                if (line.at(i) != QLatin1Char('"')) {
+                    ++i;
+                } else if (i + 1 < n && line.at(i + 1) == QLatin1Char('"')) {
+                    field.escaped = true;
+                    i += 2;
+                } else {
+                    closed = true;
+                    break;
+                }
+            }
+            if (!closed)
+                return false;
+            field.view = line.mid(begin, i - begin);
+            ++i; // the closing quote
+            if (i < n && line.at(i) != QLatin1Char(','))
+                return false;
+            if (field.escaped)
+                field.unescaped =
+                    field.view.toString().replace(QStringLiteral("\"\""), QStringLiteral("\""));
+        } else {
+            const qsizetype begin = i;
+            while (i < n && line.at(i) != QLatin1Char(','))
+                ++i;
+            field.view = line.mid(begin, i - begin);
+        }
+        fields->append(field);
+        if (fields->size() > 3 || i >= n)
+            return true;
+        ++i; // the comma
+    }
+}
+
+bool hasControlCharacter(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
+            return true;
+        if (c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+QString lineError(int line, const QString &what)
+{
+    return tr("Line %1: %2").arg(line).arg(what);
+}
+
+QString writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return tr("Cannot write %1: %2").arg(path, file.errorString());
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        return tr("Cannot write %1: %2").arg(path, file.errorString());
+    return QString();
+}
+
+} // namespace
+
+namespace SequenceCsv {
+
+ParseResult parse(const QByteArray &text)
+{
+    ParseResult result;
+    const auto fail = [&result](int line, const QString &what) {
+        result.steps.clear();
+        result.line = line;
+        result.error = lineError(line, what);
+        return result;
+    };
+
+    QByteArray body = text;
+    if (body.startsWith("\xEF\xBB\xBF"))
+        body.remove(0, 3);
+    if (body.size() > kMaxFileBytes)
+        return fail(1, tr("the file is larger than %1 MiB").arg(kMaxFileBytes / (1024 * 1024)));
+
+    bool headerSeen = false;
+    int lineNumber = 0;
+    int start = 0;
+    const int size = int(body.size());
+    while (start < size) {
+        int end = int(body.indexOf('\n', start));
+        if (end < 0)
+            end = size;
+        ++lineNumber;
+        const char *raw = body.constData() + start;
+        int length = end - start;
+        start = end + 1;
+        if (length > 0 && raw[length - 1] == '\r')
+            --length;
+        if (length > kMaxLineBytes)
+            return fail(lineNumber, tr("the line is longer than %1 bytes").arg(kMaxLineBytes));
+        // Blank lines and plain ASCII need no decoding checks.
+        bool blank = true;
+        bool ascii = true;
+        for (int i = 0; i < length; ++i) {
+            const uchar c = uchar(raw[i]);
+            ascii = ascii && c < 0x80;
+            blank = blank && (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f');
+        }
+        if (blank)
+            continue;
+        const QString line = QString::fromUtf8(raw, length);
+        // Invalid sequences decode to replacement characters and so do not encode back alike.
+        if (!ascii && line.toUtf8() != QByteArray::fromRawData(raw, length))
+            return fail(lineNumber, tr("the text is not UTF-8"));
+        if (line.trimmed().isEmpty())
+            continue;
+        if (!headerSeen) {
+            if (line.trimmed() != QLatin1String(kHeader))
+                return fail(lineNumber,
+                            tr("the header \"%1\" is missing").arg(QLatin1String(kHeader)));
+            headerSeen = true;
+            continue;
+        }
+        if (result.steps.size() >= Sequence::kMaxRows)
+            return fail(lineNumber, tr("more than %1 rows").arg(Sequence::kMaxRows));
+
+        Fields fields;
+        if (!splitFields(line, &fields))
+            return fail(lineNumber, tr("a quoted label does not end with a quote"));
+        if (fields.size() < 3)
+            return fail(lineNumber, tr("a column is missing (label, target_um, dwell_ms)"));
+        if (fields.size() > 3)
+            return fail(lineNumber, tr("there are more than three columns"));
+        SequenceStep step;
+        if (hasControlCharacter(fields.at(0).text()))
+            return fail(lineNumber, tr("the label holds a control character"));
+        step.label = fields.at(0).text().toString();
+        const QStringView target = fields.at(1).text().trimmed();
+        bool ok = false;
+        step.targetUm = QLocale::c().toDouble(target, &ok);
+        if (!ok || target.isEmpty())
+            return fail(lineNumber,
+                        tr("the target \"%1\" is not a number").arg(target.left(40).toString()));
+        if (!std::isfinite(step.targetUm))
+            return fail(lineNumber,
+                        tr("the target \"%1\" is not a finite number").arg(target.toString()));
+        if (std::abs(step.targetUm) > Sequence::kMaxAbsTargetUm)
+            return fail(lineNumber, tr("the target %1 \u00b5m lies beyond \u00b1%2 \u00b5m")
+                                        .arg(target.toString())
+                                        .arg(Sequence::kMaxAbsTargetUm, 0, 'g', 6));
+        const QStringView dwell = fields.at(2).text().trimmed();
+        const qlonglong dwellMs = QLocale::c().toLongLong(dwell, &ok);
+        if (!ok || dwell.isEmpty())
+            return fail(lineNumber, tr("the dwell \"%1\" is not a whole number of milliseconds")
+                                        .arg(dwell.left(40).toString()));
+        if (dwellMs < 0 || dwellMs > Sequence::kMaxDwellMs)
+            return fail(lineNumber, tr("the dwell %1 ms is not between 0 and %2 ms")
+                                        .arg(dwellMs)
+                                        .arg(Sequence::kMaxDwellMs));
+        step.dwellMs = int(dwellMs);
+        result.steps.append(step);
+    }
+    if (!headerSeen)
+        return fail(qMax(lineNumber, 1),
+                    tr("the header \"%1\" is missing").arg(QLatin1String(kHeader)));
+    return result;
+}
+
+QByteArray format(const SequenceSteps &steps)
+{
+    QByteArray out(kHeader);
+    out += '\n';
+    for (const SequenceStep &step : steps) {
+        // A line break cannot live inside a row; it is kept as a space.
+        QString label = step.label;
+        label.replace(QLatin1Char('\r'), QLatin1Char(' '))
+            .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        out += quoted(label) + ',' + number(step.targetUm).toLatin1() + ',' +
+               QByteArray::number(step.dwellMs) + '\n';
+    }
+    return out;
+}
+
+QByteArray formatLog(const SequenceLog &log)
+{
+    QByteArray out(kLogHeader);
+    out += '\n';
+    for (const SequenceLogEntry &e : log) {
+        QString label = e.label;
+        label.replace(QLatin1Char('\r'), QLatin1Char(' '))
+            .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        out += QByteArray::number(e.repeat) + ',' + QByteArray::number(e.step) + ',' +
+               QByteArray::number(e.row + 1) + ',' + quoted(label) + ',' +
+               number(e.targetUm).toLatin1() + ',' +
+               (e.settledUm ? number(*e.settledUm).toLatin1() : QByteArray()) + ',' +
+               QByteArray::number(e.settleS, 'f', 3) + ',' +
+               QDateTime::fromMSecsSinceEpoch(e.startedMsUtc, Qt::UTC)
+                   .toString(Qt::ISODateWithMs)
+                   .toLatin1() +
+               '\n';
+    }
+    return out;
+}
+
+ParseResult readFile(const QString &path)
+{
+    ParseResult result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error = tr("Cannot read %1: %2").arg(path, file.errorString());
+        return result;
+    }
+    if (file.size() > kMaxFileBytes) {
+        result.line = 1;
+        result.error =
+            lineError(1, tr("the file is larger than %1 MiB").arg(kMaxFileBytes / (1024 * 1024)));
+        return result;
+    }
+    // One byte more than allowed is enough to tell a file that grew while being read.
+    return parse(file.read(kMaxFileBytes + 1));
+}
+
+QString writeFile(const QString &path, const SequenceSteps &steps)
+{
+    return writeBytes(path, format(steps));
+}
+
+QString writeLog(const QString &path, const SequenceLog &log)
+{
+    return writeBytes(path, formatLog(log));
+}
+
+} // namespace SequenceCsv

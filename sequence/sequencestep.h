@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// One row of a sequence: where to go and how long to stay once there.
+struct SequenceStep {
+    QString label;
+    double targetUm = 0.0;
+    int dwellMs = 0;
+
+    bool operator==(const SequenceStep &o) const
+    {
+        return label == o.label && targetUm == o.targetUm && dwellMs == o.dwellMs;
+    }
+    bool operator!=(const SequenceStep &o) const { return !(*this == o); }
+};
+
+using SequenceSteps = QVector<SequenceStep>;
+
+// What one visited step of a run left behind.
+struct SequenceLogEntry {
+    int repeat = 0; // 1-based
+    int step = 0;   // 1-based position within its pass
+    int row = 0;    // 0-based row of the list it came from
+    QString label;
+    double targetUm = 0.0;
+    // Empty when the operator skipped a step that did not settle.
+    std::optional<double> settledUm;
+    double settleS = 0.0;
+    qint64 startedMsUtc = 0; // milliseconds since the epoch
+};
+
+using SequenceLog = QVector<SequenceLogEntry>;
+Q_DECLARE_METATYPE(SequenceLogEntry)
+Q_DECLARE_METATYPE(SequenceLog)
+
+namespace Sequence {
+
+// Limits a list of steps is held to, wherever it comes from.
+inline constexpr double kMaxAbsTargetUm = 1e6;
+inline constexpr int kMaxRows = 100000;
+inline constexpr int kMaxDwellMs = 24 * 3600 * 1000;
+inline constexpr int kMaxRepeats = 10000;
+
+// count positions evenly spaced from fromUm to toUm, both included; with comeBack the way back
+// to fromUm follows without visiting toUm twice.
+SequenceSteps linearScan(double fromUm, double toUm, int count, int dwellMs, bool comeBack);
+
+} // namespace Sequence

@@ -1,0 +1,477 @@
+#include "sequencewindow.h"
+
+#include "mainwindow.h"
+#include "sequencecsv.h"
+#include "sequencemodel.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+QPushButton *button(const QString &name, const QString &text, QWidget *parent)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setObjectName(name);
+    return b;
+}
+
+QString duration(qint64 ms)
+{
+    const qint64 s = (ms + 999) / 1000;
+    if (s < 60)
+        return SequenceWindow::tr("%1 s").arg(s);
+    if (s < 3600)
+        return SequenceWindow::tr("%1 min %2 s").arg(s / 60).arg(s % 60);
+    return SequenceWindow::tr("%1 h %2 min").arg(s / 3600).arg((s % 3600) / 60);
+}
+
+} // namespace
+
+SequenceWindow::SequenceWindow(SequenceRunner *r, QWidget *parent)
+    : QWidget(parent, Qt::Window), runner(r), steps(new SequenceModel(this)),
+      refresh(new QTimer(this))
+{
+    setObjectName(QStringLiteral("SequenceWindow"));
+    setWindowTitle(tr("Sequence"));
+    build();
+    refresh->setInterval(1000);
+    connect(refresh, &QTimer::timeout, this, &SequenceWindow::onProgress);
+    connect(runner, &SequenceRunner::progress, this, &SequenceWindow::onProgress);
+    connect(runner, &SequenceRunner::availabilityChanged, this, &SequenceWindow::updateControls);
+    connect(runner, &SequenceRunner::stepTimedOut, this, &SequenceWindow::onTimedOut);
+    connect(runner, &SequenceRunner::finished, this, &SequenceWindow::onFinished);
+    connect(steps, &QAbstractItemModel::rowsInserted, this, &SequenceWindow::updateControls);
+    connect(steps, &QAbstractItemModel::rowsRemoved, this, &SequenceWindow::updateControls);
+    connect(steps, &QAbstractItemModel::modelReset, this, &SequenceWindow::updateControls);
+    steps->setSteps(Sequence::linearScan(0.0, 1000.0, 5, 200, false));
+    updateControls();
+    onProgress();
+}
+
+SequenceWindow *SequenceWindow::showFor(MainWindow *window)
+{
+    auto *existing = window->findChild<SequenceWindow *>(QStringLiteral("SequenceWindow"),
+                                                         Qt::FindDirectChildrenOnly);
+    if (!existing)
+        existing = new SequenceWindow(window->sequenceRunner(), window);
+    existing->show();
+    existing->raise();
+    existing->activateWindow();
+    return existing;
+}
+
+void SequenceWindow::build()
+{
+    auto *layout = new QVBoxLayout(this);
+
+    table = new QTableView(this);
+    table->setObjectName(QStringLiteral("tableView_Steps"));
+    table->setModel(steps);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    // A double-click moves to the row; typing or a second click edits a cell.
+    table->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed |
+                           QAbstractItemView::SelectedClicked);
+    table->horizontalHeader()->setSectionResizeMode(SequenceModel::LabelColumn,
+                                                    QHeaderView::Stretch);
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+    connect(table, &QAbstractItemView::doubleClicked, this, &SequenceWindow::goToSelected);
+    connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &SequenceWindow::updateControls);
+    layout->addWidget(table, 1);
+
+    auto *editRow = new QHBoxLayout;
+    addButton = button(QStringLiteral("pushButton_Add"), tr("Add"), this);
+    removeButton = button(QStringLiteral("pushButton_Remove"), tr("Remove"), this);
+    upButton = button(QStringLiteral("pushButton_Up"), tr("Up"), this);
+    downButton = button(QStringLiteral("pushButton_Down"), tr("Down"), this);
+    duplicateButton = button(QStringLiteral("pushButton_Duplicate"), tr("Duplicate"), this);
+    goButton = button(QStringLiteral("pushButton_Go"), tr("Go"), this);
+    goButton->setToolTip(tr("Move to the selected row now"));
+    for (QPushButton *b : {addButton, removeButton, upButton, downButton, duplicateButton})
+        editRow->addWidget(b);
+    editRow->addStretch();
+    editRow->addWidget(goButton);
+    layout->addLayout(editRow);
+
+    connect(addButton, &QPushButton::clicked, this, [this] {
+        const int at = selectedRow();
+        SequenceStep step;
+        if (at >= 0)
+            step = steps->steps().at(at);
+        step.label = QString::number(steps->rowCount() + 1);
+        selectRow(steps->insertStep(at < 0 ? steps->rowCount() : at + 1, step));
+    });
+    connect(removeButton, &QPushButton::clicked, this, [this] {
+        const int at = selectedRow();
+        if (steps->removeStep(at))
+            selectRow(qMin(at, steps->rowCount() - 1));
+    });
+    connect(upButton, &QPushButton::clicked, this,
+            [this] { selectRow(steps->moveStep(selectedRow(), -1)); });
+    connect(downButton, &QPushButton::clicked, this,
+            [this] { selectRow(steps->moveStep(selectedRow(), +1)); });
+    connect(duplicateButton, &QPushButton::clicked, this,
+            [this] { selectRow(steps->duplicateStep(selectedRow())); });
+    connect(goButton, &QPushButton::clicked, this, &SequenceWindow::goToSelected);
+
+    auto *generator = new QGroupBox(tr("Scan"), this);
+    auto *g = new QHBoxLayout(generator);
+    const auto micrometreBox = [this](const QString &name, double value) {
+        auto *box = new QDoubleSpinBox(this);
+        box->setObjectName(name);
+        box->setRange(-Sequence::kMaxAbsTargetUm, Sequence::kMaxAbsTargetUm);
+        box->setDecimals(3);
+        box->setValue(value);
+        return box;
+    };
+    fromBox = micrometreBox(QStringLiteral("doubleSpinBox_From"), 0.0);
+    toBox = micrometreBox(QStringLiteral("doubleSpinBox_To"), 1000.0);
+    countBox = new QSpinBox(this);
+    countBox->setObjectName(QStringLiteral("spinBox_Steps"));
+    countBox->setRange(1, Sequence::kMaxRows / 2);
+    countBox->setValue(5);
+    dwellBox = new QSpinBox(this);
+    dwellBox->setObjectName(QStringLiteral("spinBox_Dwell"));
+    dwellBox->setRange(0, Sequence::kMaxDwellMs);
+    dwellBox->setValue(200);
+    comeBackBox = new QCheckBox(tr("and back"), this);
+    comeBackBox->setObjectName(QStringLiteral("checkBox_ComeBack"));
+    comeBackBox->setToolTip(tr("A \u2192 B \u2192 A"));
+    generateButton = button(QStringLiteral("pushButton_Generate"), tr("Generate"), this);
+    generateButton->setToolTip(tr("Replace the list with the scan"));
+    g->addWidget(new QLabel(tr("From [\u00b5m]:"), this));
+    g->addWidget(fromBox);
+    g->addWidget(new QLabel(tr("to"), this));
+    g->addWidget(toBox);
+    g->addWidget(new QLabel(tr("in"), this));
+    g->addWidget(countBox);
+    g->addWidget(new QLabel(tr("steps, dwell [ms]:"), this));
+    g->addWidget(dwellBox);
+    g->addWidget(comeBackBox);
+    g->addWidget(generateButton);
+    connect(generateButton, &QPushButton::clicked, this, &SequenceWindow::generate);
+    layout->addWidget(generator);
+
+    auto *runBox = new QGroupBox(tr("Run"), this);
+    auto *grid = new QGridLayout(runBox);
+    repeatBox = new QSpinBox(this);
+    repeatBox->setObjectName(QStringLiteral("spinBox_Repeat"));
+    repeatBox->setRange(1, Sequence::kMaxRepeats);
+    backAndForthBox = new QCheckBox(tr("Back and forth"), this);
+    backAndForthBox->setObjectName(QStringLiteral("checkBox_BackAndForth"));
+    backAndForthBox->setToolTip(tr("Every second pass runs the list in reverse"));
+    toleranceBox = new QDoubleSpinBox(this);
+    toleranceBox->setObjectName(QStringLiteral("doubleSpinBox_Tolerance"));
+    toleranceBox->setRange(0.001, 1000.0);
+    toleranceBox->setDecimals(3);
+    toleranceBox->setValue(runner->toleranceUm());
+    timeoutBox = new QSpinBox(this);
+    timeoutBox->setObjectName(QStringLiteral("spinBox_Timeout"));
+    timeoutBox->setRange(1, 3600);
+    timeoutBox->setValue(runner->timeoutMs() / 1000);
+    grid->addWidget(new QLabel(tr("Repeat:"), this), 0, 0);
+    grid->addWidget(repeatBox, 0, 1);
+    grid->addWidget(backAndForthBox, 0, 2);
+    grid->addWidget(new QLabel(tr("Tolerance [\u00b5m]:"), this), 0, 3);
+    grid->addWidget(toleranceBox, 0, 4);
+    grid->addWidget(new QLabel(tr("Timeout [s]:"), this), 0, 5);
+    grid->addWidget(timeoutBox, 0, 6);
+
+    auto *controls = new QHBoxLayout;
+    runButton = button(QStringLiteral("pushButton_Run"), tr("&Run"), this);
+    pauseButton = button(QStringLiteral("pushButton_Pause"), tr("&Pause"), this);
+    abortButton = button(QStringLiteral("pushButton_Abort"), tr("&Abort"), this);
+    retryButton = button(QStringLiteral("pushButton_Retry"), tr("Retry"), this);
+    skipButton = button(QStringLiteral("pushButton_Skip"), tr("Skip"), this);
+    for (QPushButton *b : {runButton, pauseButton, abortButton, retryButton, skipButton})
+        controls->addWidget(b);
+    controls->addStretch();
+    grid->addLayout(controls, 1, 0, 1, 7);
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setRange(0, 1000);
+    progressBar->setTextVisible(false);
+    progressLabel = new QLabel(this);
+    progressLabel->setObjectName(QStringLiteral("label_Progress"));
+    grid->addWidget(progressBar, 2, 0, 1, 7);
+    grid->addWidget(progressLabel, 3, 0, 1, 7);
+    layout->addWidget(runBox);
+
+    connect(runButton, &QPushButton::clicked, this, &SequenceWindow::run);
+    connect(pauseButton, &QPushButton::clicked, this, [this] {
+        if (runner->state() == SequenceRunner::State::Paused || runner->pausePending())
+            runner->resume();
+        else
+            runner->pause();
+    });
+    connect(abortButton, &QPushButton::clicked, runner, &SequenceRunner::abort);
+    connect(retryButton, &QPushButton::clicked, runner, &SequenceRunner::retry);
+    connect(skipButton, &QPushButton::clicked, runner, &SequenceRunner::skip);
+    connect(toleranceBox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), runner,
+            &SequenceRunner::setToleranceUm);
+    connect(timeoutBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            [this](int s) { runner->setTimeoutMs(s * 1000); });
+
+    messageLabel = new QLabel(this);
+    messageLabel->setObjectName(QStringLiteral("label_Message"));
+    messageLabel->setWordWrap(true);
+    layout->addWidget(messageLabel);
+
+    auto *files = new QHBoxLayout;
+    openButton = button(QStringLiteral("pushButton_Open"), tr("Open\u2026"), this);
+    saveButton = button(QStringLiteral("pushButton_Save"), tr("Save\u2026"), this);
+    exportButton = button(QStringLiteral("pushButton_ExportLog"), tr("Export log\u2026"), this);
+    files->addWidget(openButton);
+    files->addWidget(saveButton);
+    files->addStretch();
+    files->addWidget(exportButton);
+    layout->addLayout(files);
+    connect(openButton, &QPushButton::clicked, this, &SequenceWindow::chooseOpen);
+    connect(saveButton, &QPushButton::clicked, this, &SequenceWindow::chooseSave);
+    connect(exportButton, &QPushButton::clicked, this, &SequenceWindow::chooseExport);
+
+    resize(760, 660);
+}
+
+int SequenceWindow::selectedRow() const
+{
+    const QModelIndexList rows = table->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void SequenceWindow::selectRow(int row)
+{
+    if (row < 0 || row >= steps->rowCount())
+        return;
+    table->selectRow(row);
+    table->scrollTo(steps->index(row, 0));
+}
+
+void SequenceWindow::generate()
+{
+    if (runner->isRunning())
+        return;
+    steps->setSteps(Sequence::linearScan(fromBox->value(), toBox->value(), countBox->value(),
+                                         dwellBox->value(), comeBackBox->isChecked()));
+    highlighted = -1;
+    showMessage(QString(), false);
+}
+
+void SequenceWindow::goToSelected()
+{
+    const int row = selectedRow();
+    if (row < 0 || runner->isRunning())
+        return;
+    const CommandResult moved = runner->goTo(steps->steps().at(row).targetUm);
+    showMessage(moved.ok() ? QString() : moved.message, !moved.ok());
+}
+
+void SequenceWindow::run()
+{
+    steps->clearMarks(SequenceModel::Mark::Refused);
+    steps->clearMarks(SequenceModel::Mark::TimedOut);
+    steps->clearMarks(SequenceModel::Mark::Current);
+    highlighted = -1;
+    runner->setToleranceUm(toleranceBox->value());
+    runner->setTimeoutMs(timeoutBox->value() * 1000);
+    ownRun = true;
+    const SequenceRunner::Refusal refusal =
+        runner->start(steps->steps(), repeatBox->value(), backAndForthBox->isChecked());
+    if (!refusal.ok()) {
+        ownRun = false;
+        for (int row : refusal.rows)
+            steps->mark(row, SequenceModel::Mark::Refused, refusal.message);
+        if (!refusal.rows.isEmpty())
+            selectRow(refusal.rows.first());
+        showMessage(refusal.message, true);
+        updateControls();
+        return;
+    }
+    if (runner->isRunning())
+        showMessage(QString(), false);
+}
+
+void SequenceWindow::onProgress()
+{
+    if (runner->isRunning() && ownRun) {
+        const int row = runner->row();
+        if (row != highlighted) {
+            if (highlighted >= 0 && steps->markOf(highlighted) == SequenceModel::Mark::Current)
+                steps->mark(highlighted, SequenceModel::Mark::None);
+            if (steps->markOf(row) != SequenceModel::Mark::TimedOut)
+                steps->mark(row, SequenceModel::Mark::Current, tr("Running"));
+            highlighted = row;
+            table->scrollTo(steps->index(row, 0));
+        }
+        if (runner->state() == SequenceRunner::State::Moving)
+            steps->clearMarks(SequenceModel::Mark::TimedOut);
+    }
+    const qint64 total = runner->totalSteps();
+    if (total > 0)
+        progressBar->setValue(int(runner->stepsDone() * 1000 / total));
+    if (runner->isRunning()) {
+        if (!refresh->isActive())
+            refresh->start();
+        QString text = tr("Step %1 of %2, repeat %3 of %4")
+                           .arg(runner->step())
+                           .arg(runner->stepCount())
+                           .arg(runner->repeat())
+                           .arg(runner->repeatCount());
+        if (const auto left = runner->remainingMs())
+            text += tr(", about %1 left").arg(duration(*left));
+        switch (runner->state()) {
+        case SequenceRunner::State::Paused:
+            text += tr(" \u2014 paused");
+            break;
+        case SequenceRunner::State::TimedOut:
+            text += tr(" \u2014 did not settle");
+            break;
+        default:
+            if (runner->pausePending())
+                text += tr(" \u2014 pausing after this step");
+            break;
+        }
+        progressLabel->setText(text);
+    } else {
+        refresh->stop();
+    }
+    updateControls();
+}
+
+void SequenceWindow::onTimedOut(int row, const QString &message)
+{
+    if (ownRun) {
+        steps->mark(row, SequenceModel::Mark::TimedOut, message);
+        highlighted = row;
+    }
+    showMessage(message, true);
+}
+
+void SequenceWindow::onFinished(const SequenceLog &log, const QString &error)
+{
+    if (ownRun && error.isEmpty())
+        steps->clearMarks(SequenceModel::Mark::Current);
+    ownRun = false;
+    if (error.isEmpty()) {
+        progressBar->setValue(progressBar->maximum());
+        progressLabel->setText(tr("Done: %1 steps").arg(log.size()));
+        showMessage(QString(), false);
+    } else {
+        progressLabel->setText(tr("Ended after %1 steps").arg(log.size()));
+        showMessage(error, true);
+    }
+    updateControls();
+}
+
+void SequenceWindow::updateControls()
+{
+    const bool running = runner->isRunning();
+    const SequenceRunner::State state = runner->state();
+    QString why;
+    const bool available = runner->isAvailable(&why);
+    const bool hasRows = steps->rowCount() > 0;
+    const bool hasSelection = selectedRow() >= 0;
+
+    steps->setEditable(!running);
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{addButton, generateButton, openButton, repeatBox,
+                                          backAndForthBox, toleranceBox, timeoutBox})
+        w->setEnabled(!running);
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{removeButton, upButton, downButton, duplicateButton})
+        w->setEnabled(!running && hasSelection);
+    saveButton->setEnabled(hasRows);
+    goButton->setEnabled(!running && available && hasSelection);
+    runButton->setEnabled(!running && available && hasRows);
+    runButton->setToolTip(available ? QString() : why);
+    goButton->setToolTip(available ? tr("Move to the selected row now") : why);
+    pauseButton->setEnabled(running && state != SequenceRunner::State::TimedOut);
+    pauseButton->setText(state == SequenceRunner::State::Paused || runner->pausePending()
+                             ? tr("Res&ume")
+                             : tr("&Pause"));
+    abortButton->setEnabled(running);
+    retryButton->setVisible(state == SequenceRunner::State::TimedOut);
+    skipButton->setVisible(state == SequenceRunner::State::TimedOut);
+    exportButton->setEnabled(!running && !runner->log().isEmpty());
+}
+
+void SequenceWindow::showMessage(const QString &text, bool problem)
+{
+    messageLabel->setStyleSheet(problem ? QStringLiteral("color: red") : QString());
+    messageLabel->setText(text);
+}
+
+bool SequenceWindow::openFile(const QString &path)
+{
+    const SequenceCsv::ParseResult read = SequenceCsv::readFile(path);
+    if (!read.ok()) {
+        QMessageBox::warning(this, tr("Open sequence"),
+                             tr("%1 was not opened.\n%2").arg(path, read.error));
+        return false;
+    }
+    steps->setSteps(read.steps);
+    highlighted = -1;
+    showMessage(QString(), false);
+    return true;
+}
+
+bool SequenceWindow::saveFile(const QString &path)
+{
+    const QString error = SequenceCsv::writeFile(path, steps->steps());
+    if (!error.isEmpty()) {
+        QMessageBox::warning(this, tr("Save sequence"), error);
+        return false;
+    }
+    return true;
+}
+
+bool SequenceWindow::exportLog(const QString &path)
+{
+    const QString error = SequenceCsv::writeLog(path, runner->log());
+    if (!error.isEmpty()) {
+        QMessageBox::warning(this, tr("Export log"), error);
+        return false;
+    }
+    return true;
+}
+
+void SequenceWindow::chooseOpen()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open sequence"), QString(),
+                                                      tr("Sequences (*.csv);;All files (*)"));
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void SequenceWindow::chooseSave()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save sequence"), QString(),
+                                                      tr("Sequences (*.csv);;All files (*)"));
+    if (!path.isEmpty())
+        saveFile(path);
+}
+
+void SequenceWindow::chooseExport()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Export log"), QString(),
+                                                      tr("Run logs (*.csv);;All files (*)"));
+    if (!path.isEmpty())
+        exportLog(path);
+}
