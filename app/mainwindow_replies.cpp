@@ -3,6 +3,7 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "qtcompat.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
@@ -42,7 +43,7 @@ void MainWindow::processReply(const QByteArray &line)
         const PositionSource source = echoNextPosition           ? PositionSource::Typed
                                       : fastSampler->isRunning() ? PositionSource::Fast
                                                                  : PositionSource::Poll;
-        showPosition(QString(line));
+        showPosition(QtCompat::textUpToZero(line));
         // Poll replies stay off the console unless the operator asked for a position.
         if (echoNextPosition) {
             console->putData(line);
@@ -56,7 +57,7 @@ void MainWindow::processReply(const QByteArray &line)
     }
     case Protocol::ReplyKind::Status:
         console->putData(line);
-        showCalibrationStatus(QString(line));
+        showCalibrationStatus(QtCompat::textUpToZero(line));
         break;
     case Protocol::ReplyKind::Offset:
         console->putData(line);

@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include "qtcompat.h"
+
 #include <QtGlobal>
 
 #include <cmath>
@@ -129,7 +131,7 @@ QString offsetText(const QByteArray &line)
     const int t = line.indexOf('t');
     if (t < 0)
         return QString();
-    return QString(line.mid(t + 2, line.size() - t - 3));
+    return QtCompat::textUpToZero(line.mid(t + 2, line.size() - t - 3));
 }
 
 std::optional<QChar> calibrationState(const QString &line)

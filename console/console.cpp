@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "qtcompat.h"
+
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -23,7 +25,7 @@ Console::~Console() = default;
 
 void Console::putData(const QByteArray &data)
 {
-    insertPlainText(QString(data));
+    insertPlainText(QtCompat::textUpToZero(data));
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
 }
