@@ -1,25 +1,85 @@
+#include "commandline.h"
 #include "mainwindow.h"
+#include "mirastellon_version.h"
+#include "windowicon.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
+
+#include <cstdio>
+
+namespace {
+
+QStringList rawArguments(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// Whether QApplication has a display to start on: one named in the environment or on the command
+// line.
+bool displayNamed(const QStringList &arguments)
+{
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return true;
+    }
+    return arguments.contains(QLatin1String("-platform")) ||
+           arguments.contains(QLatin1String("--platform"));
+}
+
+int fail(const QString &error)
+{
+    std::fprintf(stderr, "mirastellon: %s\nTry 'mirastellon --help' for more information.\n",
+                 qPrintable(error));
+    return 2;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    MainWindow window;
-
-    // QApplication has taken its own options; "--port PATH" is ours. Anything else is ignored.
-    const QStringList arguments = QCoreApplication::arguments();
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("--port") && i + 1 < arguments.size())
-            window.preselectPort(arguments.at(++i));
-        else if (argument.startsWith(QLatin1String("--port=")))
-            window.preselectPort(argument.mid(int(qstrlen("--port="))));
+    // Help and version are answered before QApplication opens the display, so they work on a
+    // machine without one.
+    const QStringList arguments = rawArguments(argc, argv);
+    const CommandLineOptions early = parseCommandLine(arguments);
+    if (early.helpRequested || early.versionRequested) {
+        const QString text = early.helpRequested ? commandLineHelp() : commandLineVersion();
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
     }
 
-    // Read from the working directory on purpose: started elsewhere, the window has no icon.
-    const QIcon icon(QStringLiteral("images/Mirastellon_Icon_only@500x.png"));
+    // Qt's own options look wrong until QApplication has taken them, so a wrong command line is
+    // only known after it started; without any display to start on it would abort first.
+    if (!early.error.isEmpty() && !displayNamed(arguments))
+        return fail(early.error);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mirastellon"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
+    // Lets a Wayland compositor find the desktop entry, and with it the icon, for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral("mirastellon"));
+
+    // QApplication has taken its own options (-platform, -style, ...); what is left is ours.
+    const CommandLineOptions options = parseCommandLine(QCoreApplication::arguments());
+    if (!options.error.isEmpty())
+        return fail(options.error);
+
+    MainWindow window;
+    if (!options.port.isEmpty())
+        window.preselectPort(options.port);
+
+    // Control server: started here when asked for, with options.controlPath (empty: the default
+    // socket). Until the control server is built in, asking for it is an error.
+    if (options.controlRequested)
+        return fail(QStringLiteral("--control: this panel is built without the control server"));
+
+    // The working directory's images/ first, as a run from the source tree expects; then the
+    // installation's own copy, so a start from the desktop entry has the icon too.
+    const QIcon icon = loadWindowIcon(QDir::currentPath(), QCoreApplication::applicationDirPath());
     window.setWindowIcon(icon);
     window.show();
     return app.exec();

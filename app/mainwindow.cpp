@@ -1,11 +1,13 @@
 #include "mainwindow.h"
 
+#include "about.h"
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QTimer>
 
@@ -73,6 +75,8 @@ void MainWindow::initActionsConnections()
     connect(ui->actionQuit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionConfigure, &QAction::triggered, settingsDialog, &QWidget::show);
     connect(ui->actionClear, &QAction::triggered, console, &QPlainTextEdit::clear);
+    connect(ui->actionAbout, &QAction::triggered, this, [this] { showAboutBox(this); });
+    connect(ui->actionAboutQt, &QAction::triggered, qApp, &QApplication::aboutQt);
 }
 
 void MainWindow::on_pushButton_Console_clicked()
