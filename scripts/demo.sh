@@ -3,7 +3,7 @@
 # Extra arguments go to dvxsim, e.g. `scripts/demo.sh --model 1804` or `--firmware 1.26`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target mirastellon dvxsim
