@@ -4,7 +4,9 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "portlister.h"
 #include "settingsdialog.h"
+#include "statusview.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -23,7 +25,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setFixedSize(580, 550);
 
     serialPort = new QSerialPort(this);
-    settingsDialog = new SettingsDialog;
+    portLister = std::make_shared<SystemPortLister>();
+    settingsDialog = new SettingsDialog(portLister);
 
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);
@@ -38,6 +41,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     panelStage = new PanelStage(this);
 
     initActionsConnections();
+    initReconnect();
 
     connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handleError);
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::readData);
@@ -52,6 +56,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     ui->horizontalSlider->setMinimum(static_cast<int>(sliderMin));
     ui->horizontalSlider->setMaximum(static_cast<int>(sliderMax));
+
+    statusView =
+        new StatusView(panelStage, ui->label_Position, ui->statusBar, pollIntervalMs, this);
+    new EscapeStop(ui->pushButton_stop, this);
+    console->setToolTip(tr("Traffic with the controller. Type a command and press Enter to send "
+                           "it; Up and Down recall earlier lines, Esc stops the stage."));
+    auto *colours = new StateColourGuard(this);
+    colours->watch(ui->pushButton_home);
+    colours->watch(ui->pushButton_AutoCalibrate);
 }
 
 MainWindow::~MainWindow()

@@ -9,6 +9,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <memory>
+
 class Console;
 class FastSampler;
 class PanelStage;
@@ -16,7 +18,10 @@ class QKeyEvent;
 class QLabel;
 class QSpinBox;
 class QTimer;
+class ReconnectWaiter;
 class SettingsDialog;
+class StatusView;
+class SystemPortLister;
 
 namespace Ui {
 class MainWindow;
@@ -36,8 +41,13 @@ public:
     // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
     Stage *stage() const;
 
+    // Without a desktop nobody could close a box: errors go to standard error (and, announced,
+    // to every listener) and the panel goes on as after the box was closed.
+    void setHeadless(bool headless);
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void openSerialPort();
@@ -64,6 +74,8 @@ private slots:
     void on_spinBox_Cycle_editingFinished();
     void on_pushButton_Bi_clicked();
     void sampleFast();
+    void reconnectTo(const QString &path);
+    void stopWaitingForDevice();
 
 private:
     void initActionsConnections();
@@ -97,9 +109,19 @@ private:
     // A control's enabled state as the operator would have it, also while moves are locked.
     bool controlUsable(const QWidget *control) const;
     void setMoveControlsLocked(bool locked);
+    // Tells the operator when a relative step meets the end of the travel.
+    void noteTravelEnd(double stepUm);
     // Enables or disables a control; while moves are locked, a move control only remembers it.
     void enableControl(QWidget *control, bool enabled);
     QList<QWidget *> moveControls() const;
+
+    // Unplug and come back: the device connected to, and the wait for it after a port error.
+    void initReconnect();
+    // The name a chosen port is opened and shown under: its stable link when it has one.
+    QString stableName(const QString &portName) const;
+    void linkOpened(const QString &portName, bool automatic);
+    void startWaitingForDevice();
+    void deviceIdentified();
 
     // Test-only seam: the fuzzer and the tests reach the receive path and the device state
     // through it without widening the window's interface.
@@ -137,7 +159,15 @@ private:
     PanelState announcedState;
     bool moveControlsLocked = false;
     bool calibrating = false;
+    bool headless = false;
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;
+    // Live or stale readout, busy indicator and the refusals the operator is told about.
+    StatusView *statusView = nullptr;
+
+    std::shared_ptr<SystemPortLister> portLister;
+    ReconnectWaiter *reconnectWaiter = nullptr;
+    // Set while the wait itself opens the port: the path the device has come back at.
+    QString reconnectPath;
 };

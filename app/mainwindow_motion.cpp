@@ -1,9 +1,13 @@
 #include "mainwindow.h"
 
+#include "statusview.h"
+#include "travelnotice.h"
 #include "ui_mainwindow.h"
 
 #include <QKeyEvent>
 #include <QTimer>
+
+#include <algorithm>
 
 void MainWindow::on_pushButton_home_clicked()
 {
@@ -37,6 +41,10 @@ void MainWindow::on_doubleSpinBox_Position_editingFinished()
     if (target >= sliderMin && target <= sliderMax) {
         sendBuiltCommand(Protocol::moveTo(target));
         commandTarget(target);
+        statusView->clearRefusal(ui->doubleSpinBox_Position);
+    } else {
+        statusView->refuse(ui->doubleSpinBox_Position,
+                           TravelNotice::targetBeyond(target, sliderMin, sliderMax));
     }
     ui->doubleSpinBox_Position->clearFocus();
     ui->doubleSpinBox_Position->blockSignals(false);
@@ -51,8 +59,10 @@ void MainWindow::on_doubleSpinBox_mrstp_editingFinished()
 void MainWindow::on_pushButton_SliderMinus_clicked()
 {
     if (closedLoop) {
+        noteTravelEnd(-ui->doubleSpinBox_mrstp->value());
         sendBuiltCommand(Protocol::moveBy(ui->doubleSpinBox_mrstp->value(), false));
-        commandTarget(relativeBase() - ui->doubleSpinBox_mrstp->value());
+        commandTarget(
+            std::clamp(relativeBase() - ui->doubleSpinBox_mrstp->value(), sliderMin, sliderMax));
         ui->pushButton_SliderMinus->clearFocus();
     } else {
         sendBuiltCommand(Protocol::kStepReverse);
@@ -63,8 +73,10 @@ void MainWindow::on_pushButton_SliderMinus_clicked()
 void MainWindow::on_pushButton_SliderPlus_clicked()
 {
     if (closedLoop) {
+        noteTravelEnd(ui->doubleSpinBox_mrstp->value());
         sendBuiltCommand(Protocol::moveBy(ui->doubleSpinBox_mrstp->value(), true));
-        commandTarget(relativeBase() + ui->doubleSpinBox_mrstp->value());
+        commandTarget(
+            std::clamp(relativeBase() + ui->doubleSpinBox_mrstp->value(), sliderMin, sliderMax));
         ui->pushButton_SliderPlus->clearFocus();
     } else {
         sendBuiltCommand(Protocol::kStepForward);
@@ -100,6 +112,16 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         on_pushButton_SliderPlus_clicked();
     if (event->key() == Qt::Key_Left && homed)
         on_pushButton_SliderMinus_clicked();
+    if ((event->key() == Qt::Key_Left || event->key() == Qt::Key_Right) && !homed &&
+        serialPort->isOpen())
+        statusView->notify(tr("The arrow keys move the stage once it is homed: press Home first"));
+}
+
+void MainWindow::noteTravelEnd(double stepUm)
+{
+    const QString notice = TravelNotice::stepAtEnd(relativeBase(), stepUm, sliderMin, sliderMax);
+    if (!notice.isEmpty())
+        statusView->notify(notice);
 }
 
 void MainWindow::sendDriveParameter(QSpinBox *spinBox, const char *keyword)

@@ -3,6 +3,7 @@
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
+#include "portdiagnosis.h"
 #include "qtcompat.h"
 #include "ui_mainwindow.h"
 
@@ -36,6 +37,7 @@ void MainWindow::processReply(const QByteArray &line)
         updateSamplingAllowed();
         announceEvent(PanelEvent::Kind::Identified,
                       controllerModel + QLatin1Char(' ') + firmwareVersion);
+        deviceIdentified();
     }
 
     switch (Protocol::classify(dialect(), line)) {
@@ -127,7 +129,8 @@ void MainWindow::checkVersion()
         disconnectReason = tr("No device answered the identification request");
         closeSerialPort();
         reportError(tr("Error"),
-                    tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"));
+                    tr("No Device found: \n1. Check Device-Connection \n2. Install Device Driver"),
+                    PortDiagnosis::noAnswer(serialPort->portName(), pollIntervalMs).text);
         statusLabel->setText(tr("Open error"));
         return;
     }

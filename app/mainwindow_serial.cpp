@@ -2,6 +2,8 @@
 
 #include "console.h"
 #include "fastsampler.h"
+#include "portdiagnosis.h"
+#include "reconnectwaiter.h"
 #include "settingsdialog.h"
 #include "ui_mainwindow.h"
 
@@ -9,9 +11,18 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cstdio>
+
 void MainWindow::openSerialPort()
 {
-    const SerialSettings s = settingsDialog->settings();
+    SerialSettings s = settingsDialog->settings();
+    const bool automatic = !reconnectPath.isEmpty();
+    if (automatic)
+        s.portName = reconnectPath;
+    else
+        stopWaitingForDevice();
+    reconnectPath.clear();
+    s.portName = stableName(s.portName);
     serialPort->setPortName(s.portName);
     serialPort->setBaudRate(s.baudRate, QSerialPort::AllDirections);
     serialPort->setDataBits(s.dataBits);
@@ -19,10 +30,14 @@ void MainWindow::openSerialPort()
     serialPort->setStopBits(s.stopBits);
 
     if (!serialPort->open(QIODevice::ReadWrite)) {
+        // A device that has just come back may not take an open yet: the wait tries again.
+        if (automatic)
+            return;
         reportError(
             tr("Error"),
             tr("No COM-Port found: \n1. Check Device-Connection \n2. Install Device Driver"),
-            tr("Cannot open %1: %2").arg(s.portName, serialPort->errorString()));
+            PortDiagnosis::openFailure(s.portName, serialPort->error(), serialPort->errorString())
+                .text);
         statusLabel->setText(tr("Open error"));
         return;
     }
@@ -52,11 +67,17 @@ void MainWindow::openSerialPort()
                              .arg(s.parityText)
                              .arg(s.stopBitsText)
                              .arg(s.flowControlText));
+    linkOpened(s.portName, automatic);
     announceEvent(PanelEvent::Kind::Connected, s.portName);
 }
 
 void MainWindow::closeSerialPort()
 {
+    // The port is closed already while the panel waits for its device: Disconnect ends the wait.
+    if (reconnectWaiter->isWaiting()) {
+        stopWaitingForDevice();
+        return;
+    }
     // Commands already written (the last poll among them) still go out; close() would drop them.
     // A device that vanished reports it from inside flush() and is closed there already.
     if (serialPort->isOpen())
@@ -94,7 +115,8 @@ void MainWindow::handleError(QSerialPort::SerialPortError error)
     serialPort->close();
     disconnectReason = reason;
     closeSerialPort();
-    reportError(tr("Critical Error"), reason);
+    startWaitingForDevice();
+    reportError(tr("Critical Error"), reason, PortDiagnosis::lost(serialPort->portName()).text);
 }
 
 void MainWindow::reportError(const QString &title, const QString &text, const QString &details)
@@ -103,6 +125,13 @@ void MainWindow::reportError(const QString &title, const QString &text, const QS
     // when the operator closes the box.
     announceEvent(PanelEvent::Kind::Error,
                   details.isEmpty() ? text : text + QLatin1Char('\n') + details);
+    if (headless) {
+        QString line = title + QStringLiteral(": ") + text.simplified();
+        if (!details.isEmpty())
+            line += QStringLiteral(" (") + details.simplified() + QLatin1Char(')');
+        std::fprintf(stderr, "mirastellon: %s\n", qPrintable(line));
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     if (!details.isEmpty())
         box.setInformativeText(details);

@@ -12,6 +12,8 @@ struct PanelState {
     QString model;
     QString firmware;
     bool homed = false;
+    // From ">auto" until a status reply says the stage is calibrated.
+    bool calibrating = false;
     // "" before any status reply, "1" not calibrated, "9" calibrated.
     QString calibration;
     bool closedLoop = true;
@@ -50,6 +52,9 @@ struct PanelEvent {
     QString text;
 };
 QString panelEventName(PanelEvent::Kind kind);
+
+Q_DECLARE_METATYPE(PositionSource)
+Q_DECLARE_METATYPE(PanelEvent)
 
 // The answer to a command given through the panel's command interface: done, or refused with
 // the reason an operator would see as a disabled or unusable control.

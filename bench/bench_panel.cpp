@@ -4,10 +4,15 @@
 // do not leak into another; the parent only starts children and dvxsim and collects their lines.
 
 #include "mainwindow.h"
+#include "messageboxwatcher.h"
+#include "portlister.h"
 #include "probe.h"
 #include "procstatus.h"
+#include "reconnectwaiter.h"
+#include "settingsdialog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -527,6 +532,55 @@ int connectedChild(const QString &port, int seconds, bool moving)
     return 0;
 }
 
+// Connected through dvxsim's link with "Reconnect automatically" on; dvxsim hangs up and stays
+// away, and the panel waits for it: CPU over the given time. Then the cost of one look by serial
+// number, which lists the system's ports, for a device without a stable link.
+int waitingChild(const QString &link, int seconds)
+{
+    // The watcher polls every few milliseconds: it goes once it has closed the one box.
+    auto boxes = std::make_unique<MessageBoxWatcher>();
+    MainWindow window;
+    MainWindowProbe probe(window);
+    probe.settingsDialog()->findChild<QCheckBox *>(QStringLiteral("reconnectCheckBox"))->click();
+    QMetaObject::invokeMethod(probe.settingsDialog(), "apply");
+    if (!connectWindow(window, probe, link))
+        return 2;
+    if (!identified(probe))
+        return 3;
+    if (!QTest::qWaitFor([&] { return probe.reconnectWaiter()->isWaiting(); }, 10000))
+        return 4;
+    if (!QTest::qWaitFor([&] { return boxes->count() == 1; }, 3000))
+        return 5;
+    boxes.reset();
+    runFor(1000); // settle: the box is gone, the first look has run
+
+    const double startCpu = processCpuSeconds();
+    const qint64 startNs = nowNs();
+    runFor(seconds * 1000);
+    const double cpu = processCpuSeconds() - startCpu;
+    const double wall = double(nowNs() - startNs) * 1e-9;
+    if (!probe.reconnectWaiter()->isWaiting() || probe.serialPort()->isOpen())
+        return 6;
+
+    // The first listing asks the system; the next ones find no device node changed.
+    SystemPortLister lister;
+    const double listStartCpu = processCpuSeconds();
+    const int ports = int(lister.ports().size());
+    const double listMs = (processCpuSeconds() - listStartCpu) * 1e3;
+    constexpr int kLooks = 100;
+    const double lookStartCpu = processCpuSeconds();
+    for (int i = 0; i < kLooks; ++i)
+        lister.ports();
+    const double lookMs = (processCpuSeconds() - lookStartCpu) * 1e3 / kLooks;
+
+    report("seconds", wall);
+    report("cpu_percent", 100.0 * cpu / wall);
+    report("list_ms", listMs);
+    report("look_ms", lookMs);
+    report("ports", double(ports));
+    return 0;
+}
+
 int runChild(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -543,6 +597,8 @@ int runChild(int argc, char **argv)
     if (mode == "connected")
         return connectedChild(QString::fromLocal8Bit(argument(3)), argument(4).toInt(),
                               argument(5) == "moving");
+    if (mode == "waiting")
+        return waitingChild(QString::fromLocal8Bit(argument(3)), argument(4).toInt());
     return 64;
 }
 
@@ -664,6 +720,21 @@ bool measureConnected(const QString &dvxsim, bool flood, int seconds, Results *r
     if (flood)
         arguments << "moving";
     const bool ok = runMeasurement(arguments, results);
+    stopSimulator(sim);
+    return ok;
+}
+
+// The panel waits for a device that hung up and does not come back.
+bool measureWaiting(const QString &dvxsim, int seconds, Results *results)
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("stage"));
+    QProcess sim;
+    if (startSimulator(sim, dvxsim, {"--link", link, "--hangup-after", "2"}).isEmpty()) {
+        std::fprintf(stderr, "bench: dvxsim (%s) did not start\n", qPrintable(dvxsim));
+        return false;
+    }
+    const bool ok = runMeasurement({"waiting", link, QString::number(seconds)}, results);
     stopSimulator(sim);
     return ok;
 }
@@ -850,6 +921,25 @@ int runParent(int argc, char **argv)
         table.row(QStringLiteral("  CPU under --flood (stage moving)"),
                   QStringLiteral("%1 % of one core").arg(fixed(flood["cpu_percent"], 2)), QString(),
                   -1);
+    } else {
+        complete = false;
+    }
+
+    std::fflush(stdout);
+
+    Results waiting;
+    if (measureWaiting(dvxsim, idleSeconds, &waiting)) {
+        table.row(
+            QStringLiteral("CPU waiting %1 s for an unplugged device to return").arg(idleSeconds),
+            QStringLiteral("%1 % of one core").arg(fixed(waiting["cpu_percent"], 3)),
+            QStringLiteral("< %1 %").arg(kTargetIdlePercent),
+            waiting["cpu_percent"] < kTargetIdlePercent);
+        table.row(QStringLiteral("  CPU per look by serial number: first; unchanged"),
+                  QStringLiteral("%1 ms (%2 ports listed); %3 ms")
+                      .arg(fixed(waiting["list_ms"], 2))
+                      .arg(waiting["ports"], 0, 'f', 0)
+                      .arg(fixed(waiting["look_ms"], 3)),
+                  QString(), -1);
     } else {
         complete = false;
     }

@@ -13,8 +13,11 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     exit 1
 fi
 
+# The panel opens the simulator through a link that outlives it: a simulator started again with
+# the same --link is the same device coming back.
+link=${TMPDIR:-/tmp}/mirastellon-demo-stage
 log=$(mktemp)
-"$build/sim/dvxsim" "$@" >"$log" &
+"$build/sim/dvxsim" --link "$link" "$@" >"$log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; rm -f "$log"' EXIT
 for _ in $(seq 50); do
@@ -23,6 +26,7 @@ for _ in $(seq 50); do
 done
 port=$(sed -n 's/^dvxsim: listening on //p' "$log")
 [ -n "$port" ] || { echo "dvxsim did not start" >&2; exit 1; }
-echo "Simulated controller on $port: press Connect in the panel."
+echo "Simulated controller on $port (as $link): press Connect in the panel."
+echo "To unplug it: kill $sim; to plug it back in: $build/sim/dvxsim --link $link"
 # From the repository root, so the window icon in images/ is found.
-"$build/mirastellon" --port "$port"
+"$build/mirastellon" --port "$link"

@@ -1,10 +1,16 @@
 #include "settingsdialog.h"
 
+#include "portlister.h"
 #include "ui_settingsdialog.h"
 
 #include <QIntValidator>
 #include <QLineEdit>
-#include <QSerialPortInfo>
+#include <QShowEvent>
+
+namespace {
+// The item-data role of a port entry's stable link, beside its seven texts.
+constexpr int kStableNameRole = Qt::UserRole + 1;
+} // namespace
 
 QStringList portEntryTexts(const QString &portName, const QString &description,
                            const QString &manufacturer, const QString &serialNumber,
@@ -27,7 +33,13 @@ QStringList portEntryTexts(const QString &portName, const QString &description,
             identifier(productIdentifier)};
 }
 
-SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::SettingsDialog)
+SettingsDialog::SettingsDialog(QWidget *parent)
+    : SettingsDialog(std::make_shared<SystemPortLister>(), parent)
+{
+}
+
+SettingsDialog::SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent)
+    : QDialog(parent), ui(new Ui::SettingsDialog), portLister(std::move(lister))
 {
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
@@ -36,6 +48,7 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     ui->baudRateBox->setInsertPolicy(QComboBox::NoInsert);
 
     connect(ui->applyButton, &QPushButton::clicked, this, &SettingsDialog::apply);
+    connect(ui->refreshButton, &QPushButton::clicked, this, &SettingsDialog::refreshPorts);
     connect(ui->serialPortInfoListBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             &SettingsDialog::showPortInfo);
     connect(ui->serialPortInfoListBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
@@ -58,10 +71,39 @@ SerialSettings SettingsDialog::settings() const
 
 void SettingsDialog::preselectPort(const QString &path)
 {
+    givenPaths.removeAll(path);
+    givenPaths.prepend(path);
     ui->serialPortInfoListBox->insertItem(
         0, path, portEntryTexts(path, QString(), QString(), QString(), path, 0, 0));
+    ui->serialPortInfoListBox->setItemData(0, portLister->stableNameFor(path), kStableNameRole);
     ui->serialPortInfoListBox->setCurrentIndex(0);
     storeSelections();
+}
+
+void SettingsDialog::refreshPorts()
+{
+    QComboBox *list = ui->serialPortInfoListBox;
+    const QString chosen = list->currentText();
+    populatePortList();
+    for (int i = int(givenPaths.size()) - 1; i >= 0; --i) {
+        const QString &path = givenPaths.at(i);
+        list->insertItem(0, path,
+                         portEntryTexts(path, QString(), QString(), QString(), path, 0, 0));
+        list->setItemData(0, portLister->stableNameFor(path), kStableNameRole);
+    }
+    const int at = list->findText(chosen);
+    list->setCurrentIndex(at >= 0 ? at : 0);
+    // Inserting before the current entry keeps it current without a signal: the details must
+    // still be those of the entry now shown.
+    showPortInfo(list->currentIndex());
+}
+
+void SettingsDialog::showEvent(QShowEvent *event)
+{
+    // A window manager restoring the dialog is not the operator opening it.
+    if (!event->spontaneous())
+        refreshPorts();
+    QDialog::showEvent(event);
 }
 
 void SettingsDialog::showPortInfo(int idx)
@@ -77,6 +119,9 @@ void SettingsDialog::showPortInfo(int idx)
     ui->locationLabel->setText(tr("Location: %1").arg(field(4)));
     ui->vidLabel->setText(tr("Vendor Identifier: %1").arg(field(5)));
     ui->pidLabel->setText(tr("Product Identifier: %1").arg(field(6)));
+    const QString stableName = ui->serialPortInfoListBox->itemData(idx, kStableNameRole).toString();
+    ui->stableNameLabel->setText(tr("Stable name: %1").arg(stableName));
+    ui->stableNameLabel->setVisible(!stableName.isEmpty());
 }
 
 void SettingsDialog::apply()
@@ -114,13 +159,18 @@ void SettingsDialog::populateParameterBoxes()
 void SettingsDialog::populatePortList()
 {
     ui->serialPortInfoListBox->clear();
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        const QStringList list = portEntryTexts(
-            info.portName(), info.description(), info.manufacturer(), info.serialNumber(),
-            info.systemLocation(), info.vendorIdentifier(), info.productIdentifier());
+    const auto ports = portLister->ports();
+    for (const PortRecord &port : ports) {
+        const QStringList list =
+            portEntryTexts(port.portName, port.description, port.manufacturer, port.serialNumber,
+                           port.systemLocation, port.vendorId, port.productId);
         ui->serialPortInfoListBox->addItem(list.first(), list);
+        ui->serialPortInfoListBox->setItemData(ui->serialPortInfoListBox->count() - 1,
+                                               port.stableName, kStableNameRole);
     }
+    // Adding the first entry showed its details before its stable link was set beside it.
+    if (ui->serialPortInfoListBox->count() > 0)
+        showPortInfo(ui->serialPortInfoListBox->currentIndex());
 }
 
 void SettingsDialog::storeSelections()
@@ -142,4 +192,5 @@ void SettingsDialog::storeSelections()
     activeSettings.stopBitsText = ui->stopBitsBox->currentText();
 
     activeSettings.localEcho = true;
+    activeSettings.reconnectAutomatically = ui->reconnectCheckBox->isChecked();
 }

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class PortLister;
 class QIntValidator;
 
 namespace Ui {
@@ -25,6 +28,8 @@ struct SerialSettings {
     QString stopBitsText;
     QString flowControlText;
     bool localEcho = false;
+    // When the link drops by itself, wait for the same device and connect to it again.
+    bool reconnectAutomatically = false;
 };
 
 // The seven texts a port-list entry carries: name, description, manufacturer, serial number,
@@ -40,12 +45,21 @@ class SettingsDialog : public QDialog {
 
 public:
     explicit SettingsDialog(QWidget *parent = nullptr);
+    // Lists the ports that lister reports (the window shares its own; tests bring theirs).
+    explicit SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent = nullptr);
     ~SettingsDialog() override;
 
     SerialSettings settings() const;
 
     // Puts a port path first in the list, selects it and stores it as if applied.
     void preselectPort(const QString &path);
+
+    // Lists the ports again, keeping the chosen one selected while it is still there and every
+    // path given with preselectPort().
+    void refreshPorts();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private slots:
     void showPortInfo(int idx);
@@ -59,6 +73,9 @@ private:
     void storeSelections();
 
     Ui::SettingsDialog *ui = nullptr;
+    std::shared_ptr<const PortLister> portLister;
+    // Paths given with preselectPort(), first one first; the system's list never holds them.
+    QStringList givenPaths;
     SerialSettings activeSettings;
     QIntValidator *baudRateValidator = nullptr;
 };

@@ -4,6 +4,7 @@
 // that needs a port puts a known one first with preselectPort().
 
 #include "fakecontroller.h"
+#include "fakeportlister.h"
 #include "mainwindow.h"
 #include "messageboxwatcher.h"
 #include "probe.h"
@@ -12,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QIntValidator>
@@ -38,6 +40,11 @@ QComboBox *combo(QWidget &dialog, const QString &name)
 QPushButton *applyButton(QWidget &dialog)
 {
     return dialog.findChild<QPushButton *>(QStringLiteral("applyButton"));
+}
+
+QPushButton *refreshButton(QWidget &dialog)
+{
+    return dialog.findChild<QPushButton *>(QStringLiteral("refreshButton"));
 }
 
 QStringList labelTexts(QWidget &dialog)
@@ -102,8 +109,13 @@ private slots:
     void parameterBoxesHoldOneFixedEntry_data();
     void parameterBoxesHoldOneFixedEntry();
     void returnPressesApply();
-    void tabMovesBetweenPortListAndApply();
+    void tabChainOfTheDialog();
     void titleAndSize();
+    void refreshKeepsSelectionAndGivenPaths();
+    void refreshFallsBackWhenChosenPortIsGone();
+    void showingListsPortsAgain();
+    void stableNameShownWhereThereIsOne();
+    void reconnectChoiceIsStoredOnApply();
     void configureShowsModelessTopLevelDialog();
     void connectUsesStoredRecord();
 };
@@ -323,9 +335,10 @@ void TestSettingsDialog::applyWithEmptyListStoresEmptyPort()
     dialog.preselectPort(QStringLiteral("/dev/ttyMIRA1"));
     QCOMPARE(dialog.settings().portName, QStringLiteral("/dev/ttyMIRA1"));
 
-    portList(dialog)->clear();
+    // Showing lists the ports again, so the list is emptied once the dialog is up.
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    portList(dialog)->clear();
     QTest::mouseClick(applyButton(dialog), Qt::LeftButton);
     QVERIFY(!dialog.isVisible());
     QVERIFY(dialog.settings().portName.isEmpty());
@@ -422,40 +435,43 @@ void TestSettingsDialog::parameterBoxesHoldOneFixedEntry()
 void TestSettingsDialog::returnPressesApply()
 {
     SettingsDialog dialog;
+    // Refresh stands beside the port list; Apply stays the one button Return presses.
     const QList<QPushButton *> buttons = dialog.findChildren<QPushButton *>();
-    QCOMPARE(buttons.size(), 1);
-    QCOMPARE(buttons.first(), applyButton(dialog));
-    QCOMPARE(buttons.first()->text(), QStringLiteral("Apply"));
-    QVERIFY(buttons.first()->autoDefault());
+    QCOMPARE(buttons.size(), 2);
+    QPushButton *apply = applyButton(dialog);
+    QCOMPARE(apply->text(), QStringLiteral("Apply"));
+    QVERIFY(apply->autoDefault());
+    QVERIFY(!refreshButton(dialog)->autoDefault());
 
     dialog.preselectPort(QStringLiteral("/dev/ttyMIRA_A"));
     dialog.preselectPort(QStringLiteral("/dev/ttyMIRA_B"));
     portList(dialog)->setCurrentIndex(1);
 
     QVERIFY(showAndActivate(dialog));
-    QVERIFY(buttons.first()->isDefault());
+    QVERIFY(apply->isDefault());
     QTest::keyClick(&dialog, Qt::Key_Return);
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.settings().portName, QStringLiteral("/dev/ttyMIRA_A"));
 }
 
-void TestSettingsDialog::tabMovesBetweenPortListAndApply()
+void TestSettingsDialog::tabChainOfTheDialog()
 {
     SettingsDialog dialog;
     QVERIFY(showAndActivate(dialog));
-    QComboBox *list = portList(dialog);
-    QPushButton *apply = applyButton(dialog);
+    const QList<QWidget *> chain = {portList(dialog), refreshButton(dialog),
+                                    dialog.findChild<QCheckBox *>("reconnectCheckBox"),
+                                    applyButton(dialog)};
 
-    list->setFocus(Qt::OtherFocusReason);
-    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(list));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(apply));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(list));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(apply));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(list));
+    chain.first()->setFocus(Qt::OtherFocusReason);
+    QTRY_COMPARE(QApplication::focusWidget(), chain.first());
+    for (int i = 1; i <= chain.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), chain.at(i % chain.size()));
+    }
+    for (int i = chain.size() - 1; i >= 0; --i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), chain.at(i));
+    }
 }
 
 void TestSettingsDialog::titleAndSize()
@@ -528,6 +544,130 @@ void TestSettingsDialog::connectUsesStoredRecord()
     QCOMPARE(probe.statusLabel()->text(), QStringLiteral("Open error"));
     QTRY_COMPARE(watcher.count(), 1);
     QCOMPARE(watcher.titles.first(), QStringLiteral("Error"));
+}
+
+void TestSettingsDialog::refreshKeepsSelectionAndGivenPaths()
+{
+    auto lister = std::make_shared<FakePortLister>();
+    lister->list = {FakePortLister::port("ttyFAKE0"), FakePortLister::port("ttyFAKE1")};
+    SettingsDialog dialog(lister);
+    QComboBox *list = portList(dialog);
+    dialog.preselectPort(QStringLiteral("/dev/ttyMIRA_A"));
+    dialog.preselectPort(QStringLiteral("/dev/ttyMIRA_B"));
+    list->setCurrentIndex(3);
+    QCOMPARE(list->currentText(), QStringLiteral("ttyFAKE1"));
+
+    // An adapter is plugged in, another one pulled out.
+    lister->list = {FakePortLister::port("ttyFAKE2"), FakePortLister::port("ttyFAKE1")};
+    QTest::mouseClick(refreshButton(dialog), Qt::LeftButton);
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->itemText(i);
+    QCOMPARE(texts, (QStringList{"/dev/ttyMIRA_B", "/dev/ttyMIRA_A", "ttyFAKE2", "ttyFAKE1"}));
+    QCOMPARE(list->currentText(), QStringLiteral("ttyFAKE1"));
+    QCOMPARE(labelTexts(dialog).first(), QStringLiteral("Description: Adapter ttyFAKE1"));
+    QVERIFY(!list->isEditable());
+    // Refreshing is no Apply.
+    QCOMPARE(dialog.settings().portName, QStringLiteral("/dev/ttyMIRA_B"));
+
+    // A given path chosen stays chosen, with its own details.
+    list->setCurrentIndex(1);
+    QTest::mouseClick(refreshButton(dialog), Qt::LeftButton);
+    QCOMPARE(list->currentText(), QStringLiteral("/dev/ttyMIRA_A"));
+    QCOMPARE(labelTexts(dialog).at(3), QStringLiteral("Location: /dev/ttyMIRA_A"));
+    QCOMPARE(list->count(), 4);
+}
+
+void TestSettingsDialog::refreshFallsBackWhenChosenPortIsGone()
+{
+    auto lister = std::make_shared<FakePortLister>();
+    lister->list = {FakePortLister::port("ttyFAKE0"), FakePortLister::port("ttyFAKE1")};
+    SettingsDialog dialog(lister);
+    QComboBox *list = portList(dialog);
+    list->setCurrentIndex(1);
+
+    lister->list = {FakePortLister::port("ttyFAKE0")};
+    QTest::mouseClick(refreshButton(dialog), Qt::LeftButton);
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->currentText(), QStringLiteral("ttyFAKE0"));
+    QCOMPARE(labelTexts(dialog).first(), QStringLiteral("Description: Adapter ttyFAKE0"));
+
+    // Nothing left: no selection, nothing stored until Apply, and Apply stores nothing.
+    lister->list.clear();
+    QTest::mouseClick(refreshButton(dialog), Qt::LeftButton);
+    QCOMPARE(list->count(), 0);
+    QCOMPARE(list->currentIndex(), -1);
+    QCOMPARE(dialog.settings().portName, QStringLiteral("ttyFAKE0"));
+    QTest::mouseClick(applyButton(dialog), Qt::LeftButton);
+    QVERIFY(dialog.settings().portName.isEmpty());
+}
+
+void TestSettingsDialog::showingListsPortsAgain()
+{
+    auto lister = std::make_shared<FakePortLister>();
+    SettingsDialog dialog(lister);
+    QComboBox *list = portList(dialog);
+    QCOMPARE(list->count(), 0);
+
+    lister->list = {FakePortLister::port("ttyUSB0")};
+    const int queries = lister->portQueries;
+    QVERIFY(showAndActivate(dialog));
+    QCOMPARE(lister->portQueries, queries + 1);
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->currentText(), QStringLiteral("ttyUSB0"));
+    QCOMPARE(labelTexts(dialog).first(), QStringLiteral("Description: Adapter ttyUSB0"));
+
+    dialog.close();
+    lister->list = {FakePortLister::port("ttyS0"), FakePortLister::port("ttyUSB0")};
+    QVERIFY(showAndActivate(dialog));
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->currentText(), QStringLiteral("ttyUSB0"));
+}
+
+void TestSettingsDialog::stableNameShownWhereThereIsOne()
+{
+    const QString link = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_A50285BI-if00-port0");
+    auto lister = std::make_shared<FakePortLister>();
+    lister->list = {FakePortLister::port("ttyUSB0", "A50285BI", 0x0403, 0x6001, link),
+                    FakePortLister::port("ttyS0")};
+    lister->links.insert(link, link);
+    SettingsDialog dialog(lister);
+    QVERIFY(showAndActivate(dialog));
+    auto *label = dialog.findChild<QLabel *>(QStringLiteral("stableNameLabel"));
+    QVERIFY(label);
+    QCOMPARE(portList(dialog)->currentText(), QStringLiteral("ttyUSB0"));
+    QVERIFY(label->isVisible());
+    QCOMPARE(label->text(), "Stable name: " + link);
+    // The six details keep their texts.
+    QCOMPARE(labelTexts(dialog).at(2), QStringLiteral("Serial number: A50285BI"));
+
+    portList(dialog)->setCurrentIndex(1);
+    QVERIFY(!label->isVisible());
+
+    // A stable link given on the command line names itself.
+    dialog.preselectPort(link);
+    QVERIFY(label->isVisible());
+    QCOMPARE(label->text(), "Stable name: " + link);
+}
+
+void TestSettingsDialog::reconnectChoiceIsStoredOnApply()
+{
+    SettingsDialog dialog(std::make_shared<FakePortLister>());
+    auto *box = dialog.findChild<QCheckBox *>(QStringLiteral("reconnectCheckBox"));
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Reconnect automatically"));
+    QVERIFY(!box->isChecked());
+    QVERIFY(!dialog.settings().reconnectAutomatically);
+
+    QVERIFY(showAndActivate(dialog));
+    box->click();
+    dialog.close();
+    QVERIFY(!dialog.settings().reconnectAutomatically);
+    QVERIFY(showAndActivate(dialog));
+    QVERIFY(box->isChecked());
+    QTest::mouseClick(applyButton(dialog), Qt::LeftButton);
+    QVERIFY(dialog.settings().reconnectAutomatically);
+    verifyFixedParameters(dialog.settings());
 }
 
 QTEST_MAIN(TestSettingsDialog)

@@ -17,5 +17,6 @@ void MessageBoxWatcher::closeActiveBox()
         return;
     titles.append(box->windowTitle());
     texts.append(box->text());
+    informativeTexts.append(box->informativeText());
     box->done(QMessageBox::Ok);
 }

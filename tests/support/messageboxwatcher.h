@@ -15,6 +15,7 @@ public:
     int count() const { return titles.size(); }
     QStringList titles;
     QStringList texts;
+    QStringList informativeTexts;
 
 private:
     void closeActiveBox();

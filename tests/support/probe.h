@@ -6,7 +6,9 @@
 class Console;
 class QLabel;
 class QTimer;
+class ReconnectWaiter;
 class SettingsDialog;
+class SystemPortLister;
 
 // Test-only view into the window: its form, its device state and its receive path.
 struct MainWindowProbe {
@@ -18,6 +20,8 @@ struct MainWindowProbe {
     QSerialPort *serialPort() const { return w.serialPort; }
     QLabel *statusLabel() const { return w.statusLabel; }
     QTimer *pollTimer() const { return w.pollTimer; }
+    ReconnectWaiter *reconnectWaiter() const { return w.reconnectWaiter; }
+    SystemPortLister *portLister() const { return w.portLister.get(); }
 
     bool homed() const { return w.homed; }
     bool closedLoop() const { return w.closedLoop; }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "stage.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+
+// Tells whether the position readout shows a live value: live only while position replies keep
+// arriving, stale on the open-loop page (nothing polls there), after a disconnect, and after two
+// poll intervals without a reply. The clock is injectable; with a fake one, call check() after
+// advancing it.
+class ReadoutMonitor : public QObject {
+    Q_OBJECT
+
+public:
+    using Clock = std::function<qint64()>; // milliseconds, monotonic
+
+    ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock clock = {}, QObject *parent = nullptr);
+
+    bool isLive() const { return live; }
+    // Why the value is not live; empty while it is.
+    QString reason() const { return staleReason; }
+
+public slots:
+    void check();
+
+signals:
+    void changed(bool live, const QString &reason);
+
+private:
+    void onPosition();
+    void set(bool nowLive, const QString &why);
+
+    Stage *stage;
+    int pollIntervalMs;
+    Clock clock;
+    QTimer *timer;
+    bool live = false;
+    QString staleReason;
+    // When the last reply arrived, or when the link last began to be polled; -1: no reply yet.
+    qint64 lastReplyMs = -1;
+    qint64 pollingSinceMs = -1;
+    bool wasPolled = false;
+};
