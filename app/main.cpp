@@ -1,45 +1,96 @@
+#include "commandline.h"
 #include "controlserver.h"
 #include "mainwindow.h"
+#include "mirastellon_version.h"
+#include "windowicon.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
 
 #include <cstdio>
 
+namespace {
+
+QStringList rawArguments(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// Whether QApplication has a display to start on: one named in the environment or on the command
+// line.
+bool displayNamed(const QStringList &arguments)
+{
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return true;
+    }
+    return arguments.contains(QLatin1String("-platform")) ||
+           arguments.contains(QLatin1String("--platform"));
+}
+
+int fail(const QString &error)
+{
+    std::fprintf(stderr, "mirastellon: %s\nTry 'mirastellon --help' for more information.\n",
+                 qPrintable(error));
+    return 2;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    MainWindow window;
-
-    // QApplication has taken its own options; "--port PATH" and "--control [PATH]" are ours.
-    // Anything else is ignored.
-    const QStringList arguments = QCoreApplication::arguments();
-    bool control = false;
-    QString controlPath;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("--port") && i + 1 < arguments.size())
-            window.preselectPort(arguments.at(++i));
-        else if (argument.startsWith(QLatin1String("--port=")))
-            window.preselectPort(argument.mid(int(qstrlen("--port="))));
-        else if (argument == QLatin1String("--control")) {
-            control = true;
-            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-')))
-                controlPath = arguments.at(++i);
-        } else if (argument.startsWith(QLatin1String("--control="))) {
-            control = true;
-            controlPath = argument.mid(int(qstrlen("--control=")));
-        }
+    // Help and version are answered before QApplication opens the display, so they work on a
+    // machine without one.
+    const QStringList arguments = rawArguments(argc, argv);
+    const CommandLineOptions early = parseCommandLine(arguments);
+    if (early.helpRequested || early.versionRequested) {
+        const QString text = early.helpRequested ? commandLineHelp() : commandLineVersion();
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
     }
+
+    // Without a desktop the panel runs on the offscreen platform, chosen before Qt starts.
+    const bool headless = arguments.contains(QLatin1String("--headless"));
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Qt's own options look wrong until QApplication has taken them, so a wrong command line is
+    // only known after it started; without any display to start on it would abort first.
+    if (!early.error.isEmpty() && !displayNamed(arguments))
+        return fail(early.error);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mirastellon"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
+    // Lets a Wayland compositor find the desktop entry, and with it the icon, for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral("mirastellon"));
+
+    // QApplication has taken its own options (-platform, -style, ...); what is left is ours.
+    const CommandLineOptions options = parseCommandLine(QCoreApplication::arguments());
+    if (!options.error.isEmpty())
+        return fail(options.error);
+
+    MainWindow window;
+    if (!options.port.isEmpty())
+        window.preselectPort(options.port);
+
+    window.setHeadless(options.headless);
     QString controlError;
-    if (control && !startControlServer(window, controlPath, &controlError)) {
-        fprintf(stderr, "mirastellon: %s\n", qPrintable(controlError));
+    if (options.controlRequested &&
+        !startControlServer(window, options.controlPath, &controlError)) {
+        std::fprintf(stderr, "mirastellon: %s\n", qPrintable(controlError));
         return 2;
     }
 
-    // Read from the working directory on purpose: started elsewhere, the window has no icon.
-    const QIcon icon(QStringLiteral("images/Mirastellon_Icon_only@500x.png"));
+    // The working directory's images/ first, as a run from the source tree expects; then the
+    // installation's own copy, so a start from the desktop entry has the icon too.
+    const QIcon icon = loadWindowIcon(QDir::currentPath(), QCoreApplication::applicationDirPath());
     window.setWindowIcon(icon);
-    window.show();
+    if (!options.headless)
+        window.show();
     return app.exec();
 }

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "about.h"
 #include "console.h"
 #include "fastsampler.h"
 #include "panelstage.h"
@@ -11,6 +12,7 @@
 #include "tracewindow.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QTimer>
 
@@ -112,6 +114,8 @@ void MainWindow::initActionsConnections()
     });
     connect(ui->actionSequence, &QAction::triggered, this,
             [this] { SequenceWindow::showFor(this); });
+    connect(ui->actionAbout, &QAction::triggered, this, [this] { showAboutBox(this); });
+    connect(ui->actionAboutQt, &QAction::triggered, qApp, &QApplication::aboutQt);
 }
 
 SequenceRunner *MainWindow::sequenceRunner()

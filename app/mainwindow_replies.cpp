@@ -4,6 +4,7 @@
 #include "fastsampler.h"
 #include "panelstage.h"
 #include "portdiagnosis.h"
+#include "qtcompat.h"
 #include "ui_mainwindow.h"
 
 #include <QLabel>
@@ -88,7 +89,7 @@ void MainWindow::processReply(const QByteArray &line)
     }
     case Protocol::ReplyKind::Status:
         console->putData(line);
-        showCalibrationStatus(QString(line));
+        showCalibrationStatus(QtCompat::textUpToZero(line));
         break;
     case Protocol::ReplyKind::Offset:
         console->putData(line);
@@ -128,7 +129,7 @@ void MainWindow::showPendingPosition()
     if (!positionPending)
         return;
     positionPending = false;
-    showPosition(QString(pendingPositionLine));
+    showPosition(QtCompat::textUpToZero(pendingPositionLine));
     positionShown.start();
 }
 

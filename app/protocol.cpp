@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include "qtcompat.h"
+
 #include <QtGlobal>
 
 #include <cmath>
@@ -192,7 +194,7 @@ double positionValue(Dialect dialect, const QByteArray &line)
                 return *value;
         }
     }
-    return positionText(dialect, QString(line)).toDouble();
+    return positionText(dialect, QtCompat::textUpToZero(line)).toDouble();
 }
 
 QString offsetText(const QByteArray &line)
@@ -200,7 +202,7 @@ QString offsetText(const QByteArray &line)
     const int t = line.indexOf('t');
     if (t < 0)
         return QString();
-    return QString(line.mid(t + 2, line.size() - t - 3));
+    return QtCompat::textUpToZero(line.mid(t + 2, line.size() - t - 3));
 }
 
 std::optional<double> acceptedOffset(const QString &offsetText, double travelRangeUm)

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include "protocol.h"
+#include "qtcompat.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -35,7 +36,7 @@ Console::~Console() = default;
 
 void Console::putData(const QByteArray &data)
 {
-    const QString text(data);
+    const QString text = QtCompat::textUpToZero(data);
     if (typing)
         insertAboveInput(text);
     else

@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for SECONDS (default 60) on a copy of its seed
 # corpus. Any crash, leak, sanitizer report, broken invariant or slow input fails the run; the
-# input that caused it is kept in the work directory, whose path is printed.
+# input that caused it is kept in the work directory, whose path is printed. MIRASTELLON_QT_MAJOR=6
+# builds them against Qt 6 (in FUZZ_BUILD_DIR, which must then be a folder of their own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev
+qt=${MIRASTELLON_QT_MAJOR:-5}
+if [ "$qt" = 6 ]; then
+    scripts/deps.sh cmake make clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev \
+        qt6-charts-dev qt6-svg-dev libgl-dev
+else
+    scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport5-dev \
+        libqt5charts5-dev libqt5svg5-dev
+fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF \
+    -DMIRASTELLON_QT_MAJOR="$qt" -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF \
+    -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF \
     >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv
 

@@ -14,15 +14,17 @@ namespace Ui {
 class SettingsDialog;
 }
 
+// A record is only ever read after the dialog has filled it; the line parameters start at the
+// panel's fixed ones rather than at an "unknown" value, which not every Qt Serial Port has.
 struct SerialSettings {
     QString portName;
     qint32 baudRate = 0;
     QString baudRateText;
-    QSerialPort::DataBits dataBits = QSerialPort::UnknownDataBits;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QString dataBitsText;
-    QSerialPort::Parity parity = QSerialPort::UnknownParity;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
     QString parityText;
-    QSerialPort::StopBits stopBits = QSerialPort::UnknownStopBits;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
     QString stopBitsText;
     QString flowControlText;
     bool localEcho = false;

@@ -1,6 +1,7 @@
 // dvxsim: a simulated DVX stage controller on a pseudo-terminal, for running the panel without
 // hardware and for the end-to-end tests.
 
+#include "mirastellon_version.h"
 #include "ptyserver.h"
 #include "stagecontroller.h"
 
@@ -180,7 +181,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("dvxsim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -234,7 +235,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("seed"), QStringLiteral("Seed for --garbage, to repeat a run."),
          QStringLiteral("number")},
     });
-    parser.process(app);
+    // Not process(): it ends a wrong command line with status 1, and a wrong command line is 2.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        complain(parser.errorText() +
+                 QStringLiteral("\nTry 'dvxsim --help' for more information."));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]));
         return 2;

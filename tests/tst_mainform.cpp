@@ -5,6 +5,7 @@
 #include "console.h"
 #include "mainwindow.h"
 #include "messageboxwatcher.h"
+#include "mirastellon_version.h"
 #include "probe.h"
 #include "settingsdialog.h"
 
@@ -32,6 +33,8 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QtTest>
+
+#include <utility>
 
 namespace {
 
@@ -106,8 +109,8 @@ private slots:
     void windowIconFile();
     void quitClosesWindow();
     void clearEmptiesConsole();
-    void aboutActionsDoNothing_data();
-    void aboutActionsDoNothing();
+    void aboutBoxes_data();
+    void aboutBoxes();
     void consoleToggle();
 
 private:
@@ -380,8 +383,13 @@ void TestMainForm::toolBarAndMenuBar()
     QCOMPARE(ui->mainToolBar->actions(),
              QList<QAction *>({ui->actionConnect, ui->actionDisconnect, ui->actionConfigure,
                                ui->actionClear, ui->actionTrace, ui->actionSequence}));
-    QCOMPARE(ui->menuBar->actions(), QList<QAction *>());
-    QCOMPARE(window.findChildren<QMenu *>().size(), 0);
+    // One menu, Help, holds the two About actions.
+    const QList<QMenu *> menus = window.findChildren<QMenu *>();
+    QCOMPARE(menus.size(), 1);
+    QMenu *help = menus.first();
+    QCOMPARE(help->title(), QStringLiteral("&Help"));
+    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({help->menuAction()}));
+    QCOMPARE(help->actions(), QList<QAction *>({ui->actionAbout, ui->actionAboutQt}));
     QCOMPARE(window.findChildren<QToolBar *>().size(), 1);
 
     // The icon file compiled in next to the tool-bar images is carried but not used.
@@ -544,36 +552,47 @@ void TestMainForm::clearEmptiesConsole()
     QCOMPARE(console->document()->blockCount(), 1);
 }
 
-void TestMainForm::aboutActionsDoNothing_data()
+void TestMainForm::aboutBoxes_data()
 {
     QTest::addColumn<QString>("action");
-    QTest::newRow("About") << "actionAbout";
-    QTest::newRow("About Qt") << "actionAboutQt";
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QStringList>("textParts");
+
+    QTest::newRow("About") << "actionAbout"
+                           << "About Mirastellon"
+                           << QStringList({QStringLiteral("Mirastellon " MIRASTELLON_VERSION),
+                                           QStringLiteral("GNU General Public License"),
+                                           QStringLiteral("version 3"),
+                                           QStringLiteral("any later version"),
+                                           QStringLiteral("running on Qt ") + qVersion()});
+    QTest::newRow("About Qt") << "actionAboutQt"
+                              << "About Qt" << QStringList({QStringLiteral("Qt")});
 }
 
-void TestMainForm::aboutActionsDoNothing()
+void TestMainForm::aboutBoxes()
 {
     QFETCH(QString, action);
+    QFETCH(QString, title);
+    QFETCH(QStringList, textParts);
 
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QSet<QWidget *> before = visibleTopLevels();
-    const Qt::WindowStates state = window.windowState();
-    const QSize size = window.size();
 
-    MessageBoxWatcher watcher; // a box opened by exec() would otherwise hold the test
+    // Each opens one modal box over the window and leaves the window as it was once closed.
+    MessageBoxWatcher watcher;
     QAction *about = window.findChild<QAction *>(action);
     QVERIFY(about);
-    about->trigger();
-    QCoreApplication::processEvents();
+    QTimer::singleShot(0, about, &QAction::trigger);
+    QTRY_COMPARE(watcher.count(), 1);
+    QCOMPARE(watcher.titles.first(), title);
+    for (const QString &part : std::as_const(textParts))
+        QVERIFY2(watcher.texts.first().contains(part), qPrintable(watcher.texts.first()));
 
-    QCOMPARE(watcher.count(), 0);
-    QCOMPARE(QApplication::activeModalWidget(), nullptr);
-    QCOMPARE(QApplication::activePopupWidget(), nullptr);
-    QCOMPARE(visibleTopLevels(), before);
-    QCOMPARE(window.windowState(), state);
-    QCOMPARE(window.size(), size);
+    QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
+    QTRY_COMPARE(visibleTopLevels(), before);
+    QCOMPARE(window.size(), kClosedSize);
     QVERIFY(window.isVisible());
 }
 

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The whole test suite again, built against Qt 6 in a build folder of its own (build-qt6).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh cmake make g++ qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev libgl-dev \
+    desktop-file-utils appstream lintian man-db dpkg-dev binutils
+build=${QT6_BUILD_DIR:-build-qt6}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_QT_MAJOR=6
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" -LE "bench|soak"
