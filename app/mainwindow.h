@@ -36,6 +36,10 @@ public:
     // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
     Stage *stage() const;
 
+    // Without a desktop nobody could close a box: errors go to standard error (and, announced,
+    // to every listener) and the panel goes on as after the box was closed.
+    void setHeadless(bool headless);
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
 
@@ -137,6 +141,7 @@ private:
     PanelState announcedState;
     bool moveControlsLocked = false;
     bool calibrating = false;
+    bool headless = false;
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
     QHash<const QWidget *, bool> enabledBeforeLock;

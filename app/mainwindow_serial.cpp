@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cstdio>
+
 void MainWindow::openSerialPort()
 {
     const SerialSettings s = settingsDialog->settings();
@@ -103,6 +105,13 @@ void MainWindow::reportError(const QString &title, const QString &text, const QS
     // when the operator closes the box.
     announceEvent(PanelEvent::Kind::Error,
                   details.isEmpty() ? text : text + QLatin1Char('\n') + details);
+    if (headless) {
+        QString line = title + QStringLiteral(": ") + text.simplified();
+        if (!details.isEmpty())
+            line += QStringLiteral(" (") + details.simplified() + QLatin1Char(')');
+        std::fprintf(stderr, "mirastellon: %s\n", qPrintable(line));
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     if (!details.isEmpty())
         box.setInformativeText(details);

@@ -21,6 +21,7 @@ PanelState MainWindow::panelState() const
     s.model = controllerModel;
     s.firmware = firmwareVersion;
     s.homed = homed;
+    s.calibrating = calibrating;
     s.calibration = calibrationStatus;
     s.closedLoop = closedLoop;
     s.positionUm = lastPositionUm;
@@ -112,4 +113,9 @@ void MainWindow::enableControl(QWidget *control, bool enabled)
 double MainWindow::relativeBase() const
 {
     return lastTargetUm.value_or(lastPositionUm.value_or(currentPosition));
+}
+
+void MainWindow::setHeadless(bool on)
+{
+    headless = on;
 }

@@ -3,9 +3,9 @@
 bool PanelState::operator==(const PanelState &o) const
 {
     return connected == o.connected && port == o.port && model == o.model &&
-           firmware == o.firmware && homed == o.homed && calibration == o.calibration &&
-           closedLoop == o.closedLoop && targetUm == o.targetUm && travelMinUm == o.travelMinUm &&
-           travelMaxUm == o.travelMaxUm;
+           firmware == o.firmware && homed == o.homed && calibrating == o.calibrating &&
+           calibration == o.calibration && closedLoop == o.closedLoop && targetUm == o.targetUm &&
+           travelMinUm == o.travelMinUm && travelMaxUm == o.travelMaxUm;
 }
 
 QString positionSourceName(PositionSource source)

@@ -12,6 +12,8 @@ struct PanelState {
     QString model;
     QString firmware;
     bool homed = false;
+    // From ">auto" until a status reply says the stage is calibrated.
+    bool calibrating = false;
     // "" before any status reply, "1" not calibrated, "9" calibrated.
     QString calibration;
     bool closedLoop = true;

@@ -95,6 +95,7 @@ private slots:
     void announcementsFollowTheOperatorsActions();
     void fastSamplesOnlyAfterIdentificationAndStopOnDisconnect();
     void lockedMoveControlsStayLockedAgainstTheTick();
+    void headlessErrorsOpenNoBox();
 };
 
 void TestStage::settlingNeedsThreeConsecutiveSamples_data()
@@ -311,6 +312,22 @@ void TestStage::lockedMoveControlsStayLockedAgainstTheTick()
     rig.stage->setMoveControlsLocked(false);
     QVERIFY(ui->pushButton_home->isEnabled());
     QVERIFY(ui->doubleSpinBox_Position->isEnabled());
+}
+
+void TestStage::headlessErrorsOpenNoBox()
+{
+    MessageBoxWatcher boxes;
+    MainWindow window;
+    window.setHeadless(true);
+    QSignalSpy events(window.stage(), &Stage::panelEvent);
+    window.preselectPort(QStringLiteral("/nonexistent/port"));
+    MainWindowProbe(window).ui()->actionConnect->trigger();
+    QCOMPARE(boxes.texts.size(), 0);
+    QCOMPARE(events.count(), 1);
+    QCOMPARE(events.at(0).at(0).value<PanelEvent>().kind, PanelEvent::Kind::Error);
+    QVERIFY(events.at(0).at(0).value<PanelEvent>().text.contains(QLatin1String("No COM-Port")));
+    // The panel goes on as after the box: disconnected, Connect usable again.
+    QVERIFY(MainWindowProbe(window).ui()->actionConnect->isEnabled());
 }
 
 QTEST_MAIN(TestStage)
