@@ -110,7 +110,8 @@ ControlDispatcher::~ControlDispatcher() = default;
 
 QStringList ControlDispatcher::eventNames()
 {
-    return {QStringLiteral("position"), QStringLiteral("state"), QStringLiteral("console")};
+    return {QStringLiteral("position"), QStringLiteral("state"), QStringLiteral("console"),
+            QStringLiteral("error")};
 }
 
 void ControlDispatcher::addCommand(const QString &name, Handler handler)

@@ -265,6 +265,7 @@ QList<QPair<QString, QJsonValue>> stateFields(const PanelState &s)
         {QStringLiteral("firmware"), s.firmware},
         {QStringLiteral("homed"), s.homed},
         {QStringLiteral("calibration"), s.calibration},
+        {QStringLiteral("calibrating"), s.calibrating},
         {QStringLiteral("loop"), s.closedLoop ? QStringLiteral("closed") : QStringLiteral("open")},
         {QStringLiteral("position_um"), optionalNumber(s.positionUm)},
         {QStringLiteral("target_um"), optionalNumber(s.targetUm)},

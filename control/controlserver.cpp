@@ -47,6 +47,14 @@ ControlServer::ControlServer(Stage *s, QObject *parent)
                   ControlProtocol::eventLine(QStringLiteral("state"),
                                              ControlProtocol::stateFields(stage->state())));
     });
+    // What the operator is shown in an error box (or, headless, on standard error).
+    connect(stage, &Stage::panelEvent, this, [this](const PanelEvent &event) {
+        if (event.kind != PanelEvent::Kind::Error || !anySubscribed(QStringLiteral("error")))
+            return;
+        broadcast(QStringLiteral("error"),
+                  ControlProtocol::eventLine(QStringLiteral("error"),
+                                             {{QStringLiteral("message"), event.text}}));
+    });
     connect(stage, &Stage::consoleShown, this, [this](const QString &text) {
         if (!anySubscribed(QStringLiteral("console")))
             return;
