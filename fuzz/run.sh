@@ -18,7 +18,7 @@ fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMIRASTELLON_QT_MAJOR="$qt" -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF \
-    -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF \
+    -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF -DMIRASTELLON_TANGO=OFF \
     >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv
 

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev
 build=${SANITIZE_BUILD_DIR:-build-asan}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_SANITIZE=ON \
+    -DMIRASTELLON_TANGO=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 # Qt is built without frame pointers: only the slow unwinder sees through it, and the leak
 # suppressions need the whole allocation stack to tell Qt's own leaks from ours.
