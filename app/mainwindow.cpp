@@ -44,7 +44,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->actionConfigure->setEnabled(true);
 
     statusLabel = new QLabel;
-    ui->statusBar->addWidget(statusLabel);
+    // The window's width is fixed: a long connection text is cut at its end rather than pushing
+    // the indicators on the right (busy state, "Control: PATH") out of sight.
+    statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    ui->statusBar->addWidget(statusLabel, 1);
     // These show the controller's own bytes: nothing from the wire is ever taken for markup.
     for (QLabel *label :
          {statusLabel, ui->label_Position, ui->label_Slidermin, ui->label_Slidermax})
