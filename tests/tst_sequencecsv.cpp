@@ -2,6 +2,7 @@
 // bad, each refused with its first bad line named and nothing of it loaded; the run log export.
 
 #include "messageboxwatcher.h"
+#include "scriptedstage.h"
 #include "sequencecsv.h"
 #include "sequencemodel.h"
 #include "sequencerunner.h"
@@ -15,28 +16,6 @@
 #include <limits>
 
 namespace {
-
-// A runner that is never started: the window needs one to show.
-class IdleStage : public Stage {
-public:
-    PanelState state() const override { return {}; }
-    CommandResult connectPort(const QString &) override { return {}; }
-    CommandResult disconnectPort() override { return {}; }
-    CommandResult home() override { return {}; }
-    CommandResult stop() override { return {}; }
-    CommandResult moveTo(double) override { return {}; }
-    CommandResult moveBy(double) override { return {}; }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
-    {
-        return {};
-    }
-    CommandResult step(bool) override { return {}; }
-    CommandResult bi() override { return {}; }
-    CommandResult autoCalibrate() override { return {}; }
-    CommandResult sendLine(const QString &) override { return {}; }
-    void requestSampling(const void *, int) override {}
-    void setMoveControlsLocked(bool) override {}
-};
 
 QByteArray file(const QByteArray &rows)
 {
@@ -212,7 +191,7 @@ void TestSequenceCsv::hugeInputIsRefused()
 
 void TestSequenceCsv::refusedFileLoadsNothing()
 {
-    IdleStage stage;
+    ScriptedStage stage;
     SequenceRunner runner(&stage);
     SequenceWindow window(&runner);
     MessageBoxWatcher boxes;

@@ -7,6 +7,7 @@
 #include "messageboxwatcher.h"
 #include "movewaiter.h"
 #include "probe.h"
+#include "scriptedstage.h"
 #include "settling.h"
 
 #include <QSignalSpy>
@@ -17,33 +18,6 @@ namespace {
 const QByteArray kIdent1901 = "_Ver 312 DVX1901\r";
 const QByteArray kPoll = ">cp\r";
 const QByteArray kMarker = ">marker\r";
-
-// A stage the move-and-wait runner can be driven by without a window.
-class ScriptedStage : public Stage {
-public:
-    PanelState state() const override { return current; }
-    CommandResult connectPort(const QString &) override { return {}; }
-    CommandResult disconnectPort() override { return {}; }
-    CommandResult home() override { return {}; }
-    CommandResult stop() override { return {}; }
-    CommandResult moveTo(double) override { return {}; }
-    CommandResult moveBy(double) override { return {}; }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
-    {
-        return {};
-    }
-    CommandResult step(bool) override { return {}; }
-    CommandResult bi() override { return {}; }
-    CommandResult autoCalibrate() override { return {}; }
-    CommandResult sendLine(const QString &) override { return {}; }
-    void requestSampling(const void *, int intervalMs) override { samplingMs = intervalMs; }
-    void setMoveControlsLocked(bool) override {}
-
-    void report(double um) { emit positionReceived(um, PositionSource::Fast); }
-
-    PanelState current;
-    int samplingMs = 0;
-};
 
 struct Rig {
     MessageBoxWatcher boxes;
@@ -147,7 +121,7 @@ void TestStage::moveWaiterSettlesTimesOutAndLosesTheLink()
     QSignalSpy lost(&waiter, &MoveWaiter::linkLost);
 
     waiter.start(100.0, 0.5, 1000);
-    QCOMPARE(stage.samplingMs, MoveWaiter::kSampleIntervalMs);
+    QCOMPARE(stage.sampling.value(&waiter), MoveWaiter::kSampleIntervalMs);
     for (double um : {20.0, 100.2, 100.1}) {
         nowMs += 50;
         stage.report(um);
@@ -158,7 +132,7 @@ void TestStage::moveWaiterSettlesTimesOutAndLosesTheLink()
     QCOMPARE(settled.count(), 1);
     QCOMPARE(settled.at(0).at(0).toDouble(), 99.9);
     QCOMPARE(settled.at(0).at(1).toDouble(), 0.2);
-    QCOMPARE(stage.samplingMs, 0);
+    QCOMPARE(stage.sampling.value(&waiter), 0);
     stage.report(100.0); // nothing more once settled
     QCOMPARE(settled.count(), 1);
 
@@ -177,7 +151,7 @@ void TestStage::moveWaiterSettlesTimesOutAndLosesTheLink()
     emit stage.panelEvent(PanelEvent{PanelEvent::Kind::Disconnected, QStringLiteral("gone")});
     QCOMPARE(lost.count(), 1);
     QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("gone"));
-    QCOMPARE(stage.samplingMs, 0);
+    QCOMPARE(stage.sampling.value(&waiter), 0);
 }
 
 void TestStage::commandsRefusedWithoutALink()

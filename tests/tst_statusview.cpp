@@ -8,6 +8,7 @@
 #include "messageboxwatcher.h"
 #include "probe.h"
 #include "readoutmonitor.h"
+#include "scriptedstage.h"
 #include "settingsdialog.h"
 #include "statusview.h"
 #include "travelnotice.h"
@@ -23,39 +24,6 @@
 #include <QtTest>
 
 namespace {
-
-// A stage whose state and signals the test sets by hand.
-class ScriptedStage : public Stage {
-public:
-    PanelState now;
-    PanelState state() const override { return now; }
-    CommandResult connectPort(const QString &) override { return {}; }
-    CommandResult disconnectPort() override { return {}; }
-    CommandResult home() override { return {}; }
-    CommandResult stop() override { return {}; }
-    CommandResult moveTo(double) override { return {}; }
-    CommandResult moveBy(double) override { return {}; }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
-    {
-        return {};
-    }
-    CommandResult step(bool) override { return {}; }
-    CommandResult bi() override { return {}; }
-    CommandResult autoCalibrate() override { return {}; }
-    CommandResult sendLine(const QString &) override { return {}; }
-    void requestSampling(const void *, int) override {}
-    void setMoveControlsLocked(bool) override {}
-
-    void event(PanelEvent::Kind kind, const QString &text = QString())
-    {
-        emit panelEvent(PanelEvent{kind, text});
-    }
-    void change(const std::function<void(PanelState &)> &edit)
-    {
-        edit(now);
-        emit stateChanged();
-    }
-};
 
 using Activity = ActivityTracker::Activity;
 

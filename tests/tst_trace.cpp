@@ -3,6 +3,7 @@
 
 #include "moveanalysis.h"
 #include "ringbuffer.h"
+#include "scriptedstage.h"
 #include "tracecsv.h"
 #include "tracerecorder.h"
 
@@ -20,31 +21,6 @@ Q_DECLARE_METATYPE(Result::Status)
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// A stage that does nothing but announce what the test tells it to.
-class ScriptedStage : public Stage {
-public:
-    PanelState now;
-    QHash<const void *, int> sampling;
-
-    PanelState state() const override { return now; }
-    CommandResult connectPort(const QString &) override { return {}; }
-    CommandResult disconnectPort() override { return {}; }
-    CommandResult home() override { return {}; }
-    CommandResult stop() override { return {}; }
-    CommandResult moveTo(double) override { return {}; }
-    CommandResult moveBy(double) override { return {}; }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
-    {
-        return {};
-    }
-    CommandResult step(bool) override { return {}; }
-    CommandResult bi() override { return {}; }
-    CommandResult autoCalibrate() override { return {}; }
-    CommandResult sendLine(const QString &) override { return {}; }
-    void requestSampling(const void *requester, int ms) override { sampling[requester] = ms; }
-    void setMoveControlsLocked(bool) override {}
-};
 
 // Samples of a position function every dt seconds over (0, until].
 QVector<TraceSample> sampled(const std::function<double(double)> &position, double dt, double until,
