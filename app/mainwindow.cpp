@@ -36,7 +36,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     serialPort = new QSerialPort(this);
     portLister = std::make_shared<SystemPortLister>();
-    settingsDialog = new SettingsDialog(portLister);
+    settingsDialog =
+        new SettingsDialog(portLister, nullptr, SettingsDialog::PortListing::OnFirstUse);
 
     ui->actionConnect->setEnabled(true);
     ui->actionDisconnect->setEnabled(false);

@@ -38,11 +38,11 @@ SettingsDialog::SettingsDialog(QWidget *parent)
 {
 }
 
-SettingsDialog::SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent)
+SettingsDialog::SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent,
+                               PortListing listing)
     : QDialog(parent), ui(new Ui::SettingsDialog), portLister(std::move(lister))
 {
     ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
 
     baudRateValidator = new QIntValidator(0, 4000000, this);
     ui->baudRateBox->setInsertPolicy(QComboBox::NoInsert);
@@ -55,8 +55,18 @@ SettingsDialog::SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget
             &SettingsDialog::checkCustomDevicePathPolicy);
 
     populateParameterBoxes();
-    populatePortList();
-    storeSelections();
+    if (listing == PortListing::Now)
+        listPortsOnce();
+}
+
+void SettingsDialog::listPortsOnce() const
+{
+    if (portsListed)
+        return;
+    portsListed = true;
+    auto *self = const_cast<SettingsDialog *>(this);
+    self->populatePortList();
+    self->storeSelections();
 }
 
 SettingsDialog::~SettingsDialog()
@@ -66,11 +76,13 @@ SettingsDialog::~SettingsDialog()
 
 SerialSettings SettingsDialog::settings() const
 {
+    listPortsOnce();
     return activeSettings;
 }
 
 void SettingsDialog::preselectPort(const QString &path)
 {
+    listPortsOnce();
     givenPaths.removeAll(path);
     givenPaths.prepend(path);
     ui->serialPortInfoListBox->insertItem(
@@ -82,6 +94,7 @@ void SettingsDialog::preselectPort(const QString &path)
 
 void SettingsDialog::refreshPorts()
 {
+    listPortsOnce();
     QComboBox *list = ui->serialPortInfoListBox;
     const QString chosen = list->currentText();
     populatePortList();
@@ -100,6 +113,12 @@ void SettingsDialog::refreshPorts()
 
 void SettingsDialog::showEvent(QShowEvent *event)
 {
+    // Loaded when first needed: reading the image from disk is no part of the panel's start.
+    if (!iconSet) {
+        iconSet = true;
+        setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
+    }
+    listPortsOnce();
     // A window manager restoring the dialog is not the operator opening it.
     if (!event->spontaneous())
         refreshPorts();

@@ -46,7 +46,13 @@ class SettingsDialog : public QDialog {
 public:
     explicit SettingsDialog(QWidget *parent = nullptr);
     // Lists the ports that lister reports (the window shares its own; tests bring theirs).
-    explicit SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent = nullptr);
+    // When the system's ports are first looked up: at once, or the first time the dialog is
+    // shown or its record or list is used (the main window's dialog, so that the lookup does not
+    // hold up the window's first frame).
+    enum class PortListing { Now, OnFirstUse };
+
+    explicit SettingsDialog(std::shared_ptr<const PortLister> lister, QWidget *parent = nullptr,
+                            PortListing listing = PortListing::Now);
     ~SettingsDialog() override;
 
     SerialSettings settings() const;
@@ -71,11 +77,15 @@ private:
     void populateParameterBoxes();
     void populatePortList();
     void storeSelections();
+    // Lists the ports and stores the first one as chosen, once.
+    void listPortsOnce() const;
 
     Ui::SettingsDialog *ui = nullptr;
     std::shared_ptr<const PortLister> portLister;
     // Paths given with preselectPort(), first one first; the system's list never holds them.
     QStringList givenPaths;
     SerialSettings activeSettings;
+    mutable bool portsListed = false;
+    bool iconSet = false;
     QIntValidator *baudRateValidator = nullptr;
 };
