@@ -111,7 +111,7 @@ ControlDispatcher::~ControlDispatcher() = default;
 QStringList ControlDispatcher::eventNames()
 {
     return {QStringLiteral("position"), QStringLiteral("state"), QStringLiteral("console"),
-            QStringLiteral("error")};
+            QStringLiteral("error"), QStringLiteral("sequence")};
 }
 
 void ControlDispatcher::addCommand(const QString &name, Handler handler)
@@ -162,6 +162,11 @@ bool ControlDispatcher::waitingMove() const
     return waiter->isWaiting() && waitReply.pending();
 }
 
+bool ControlDispatcher::movesBusy() const
+{
+    return waitingMove() || (movesOwned && movesOwned());
+}
+
 void ControlDispatcher::addBuiltInCommands()
 {
     // Commands without arguments that press one control.
@@ -178,8 +183,8 @@ void ControlDispatcher::addBuiltInCommands()
     const auto motion = [this, simple](Press command) {
         const Handler press = simple(command);
         return [this, press](ControlCall &call) {
-            if (waitingMove()) {
-                call.reply.fail(ErrorCode::Busy, tr("A waiting move is running"));
+            if (movesBusy()) {
+                call.reply.fail(ErrorCode::Busy, tr("A waiting move or a sequence is running"));
                 return;
             }
             press(call);
@@ -332,8 +337,8 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
                         tr("\"timeout_s\" must be above 0 and at most %1").arg(kMaxWaitSeconds));
         return;
     }
-    if (waitingMove()) {
-        call.reply.fail(ErrorCode::Busy, tr("A waiting move is running"));
+    if (movesBusy()) {
+        call.reply.fail(ErrorCode::Busy, tr("A waiting move or a sequence is running"));
         return;
     }
     const CommandResult result = absolute ? panel->moveTo(um) : panel->moveBy(um);

@@ -70,6 +70,12 @@ public:
     void dispatch(const QByteArray &line, const ControlReply::Sink &sink,
                   ControlConnection *client);
 
+    // Another part of the panel (a running sequence) owns the moves while owned() says so: moves
+    // from clients are then refused as busy.
+    void setMovesOwnedElsewhere(std::function<bool()> owned) { movesOwned = std::move(owned); }
+    // A waiting move from a client, or moves owned elsewhere.
+    bool movesBusy() const;
+
     // A client has gone: whatever it was waiting for is no longer wanted.
     void clientGone(ControlConnection *client);
 
@@ -94,4 +100,5 @@ private:
     ControlReply connectReply;
     // Connect may open an error box whose event loop runs other requests meanwhile.
     bool connectRunning = false;
+    std::function<bool()> movesOwned;
 };

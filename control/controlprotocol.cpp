@@ -402,6 +402,18 @@ QStringList Arguments::stringList(const QString &key)
     return list;
 }
 
+QJsonArray Arguments::array(const QString &key)
+{
+    const auto value = take(key, true);
+    if (!value)
+        return {};
+    if (!value->isArray()) {
+        fail(tr("\"%1\" must be an array, not %2").arg(key, typeName(*value)));
+        return {};
+    }
+    return value->toArray();
+}
+
 bool Arguments::finish()
 {
     if (problem.isEmpty()) {

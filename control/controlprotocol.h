@@ -79,6 +79,8 @@ public:
     // A string that must be one of choices.
     QString choice(const QString &key, const QStringList &choices);
     QStringList stringList(const QString &key);
+    // An array of any values, checked by the caller.
+    QJsonArray array(const QString &key);
 
     // True when every read succeeded and no unknown argument was given.
     bool finish();

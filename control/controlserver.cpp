@@ -1,9 +1,12 @@
 #include "controlserver.h"
 
+#include "sequencecommands.h"
+
 #include "controlconnection.h"
 #include "controldispatcher.h"
 #include "controlprotocol.h"
 #include "mainwindow.h"
+#include "sequencecommands.h"
 #include "stage.h"
 
 #include <QDateTime>
@@ -62,6 +65,12 @@ ControlServer::ControlServer(Stage *s, QObject *parent)
                   ControlProtocol::eventLine(QStringLiteral("console"),
                                              {{QStringLiteral("text"), text}}));
     });
+}
+
+void ControlServer::publish(const QString &event, const QList<QPair<QString, QJsonValue>> &fields)
+{
+    if (anySubscribed(event))
+        broadcast(event, ControlProtocol::eventLine(event, fields));
 }
 
 ControlServer::~ControlServer()
@@ -155,6 +164,7 @@ ControlServer *startControlServer(MainWindow &window, const QString &path, QStri
         delete server;
         return nullptr;
     }
+    addSequenceCommands(*server, window.sequenceRunner());
     // The operator can always see that scripts may drive the panel. The window has a fixed
     // width that the connection text mostly fills: a long path is shortened in the middle, and
     // the whole of it is in the tooltip.

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QJsonValue>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 class ControlConnection;
@@ -30,6 +32,8 @@ public:
     static QString defaultPath();
 
     ControlDispatcher *dispatcher() const { return commands; }
+    // Sends an event line to every client subscribed to event.
+    void publish(const QString &event, const QList<QPair<QString, QJsonValue>> &fields);
     int clientCount() const { return int(clients.size()); }
 
 private:

@@ -82,6 +82,8 @@ private slots:
     void silentControllerIsNoDevice();
     void panelClosesDuringWaitingMove();
     void ctlExitStatuses();
+    void sequenceFromTheSocket();
+    void hostileSequenceRequests();
 
 private:
     // Starts dvxsim and a script client that has connected the panel to it.
@@ -359,6 +361,108 @@ void TestControlEndToEnd::panelClosesDuringWaitingMove()
     QVERIFY(client->closedByPanel());
     QVERIFY(watcher.closedByPanel());
     QVERIFY(!QFile::exists(path));
+}
+
+void TestControlEndToEnd::sequenceFromTheSocket()
+{
+    QVERIFY(connectPanel({QStringLiteral("--speed"), QStringLiteral("20000")}));
+    QTRY_VERIFY(ui()->pushButton_home->isEnabled());
+    QVERIFY(client->request(req(1, "home")).value(QLatin1String("ok")).toBool());
+    QVERIFY(
+        client->request(req(2, "subscribe", {{QStringLiteral("events"), QJsonArray{"sequence"}}}))
+            .value(QLatin1String("ok"))
+            .toBool());
+    ControlClient second(path);
+    QVERIFY(second.connected());
+
+    const QJsonArray steps{QJsonObject{{"um", 100}, {"dwell_ms", 50}, {"label", "a"}},
+                           QJsonObject{{"um", 300}, {"dwell_ms", 50}}};
+    client->send(req(3, "sequence_run", {{QStringLiteral("steps"), steps}}));
+    QTRY_VERIFY(window->stage()->state().targetUm.has_value());
+    // One run at a time, and no other mover while it goes on; the panel's own target box is
+    // locked too.
+    QCOMPARE(ControlClient::errorCode(
+                 second.request(req(4, "sequence_run", {{QStringLiteral("steps"), steps}}))),
+             QStringLiteral("busy"));
+    QCOMPARE(
+        ControlClient::errorCode(second.request(req(5, "move_to", {{QStringLiteral("um"), 1}}))),
+        QStringLiteral("busy"));
+    QVERIFY(!ui()->doubleSpinBox_Position->isEnabled());
+
+    QJsonObject reply;
+    QStringList states;
+    for (int lines = 0; lines < 100 && reply.isEmpty(); ++lines) {
+        const QJsonObject line = client->nextLine(10000);
+        QVERIFY(!line.isEmpty());
+        if (line.value(QLatin1String("event")) == QLatin1String("sequence"))
+            states << line.value(QLatin1String("state")).toString();
+        else
+            reply = line;
+    }
+    QVERIFY2(reply.value(QLatin1String("ok")).toBool(), QJsonDocument(reply).toJson().constData());
+    QVERIFY(states.contains(QLatin1String("moving")));
+    QVERIFY(states.contains(QLatin1String("dwelling")));
+    QCOMPARE(states.last(), QStringLiteral("finished"));
+    const QJsonArray log = resultOf(reply).value(QLatin1String("log")).toArray();
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log.at(0).toObject().value(QLatin1String("label")).toString(), QStringLiteral("a"));
+    for (int i = 0; i < 2; ++i) {
+        const QJsonObject entry = log.at(i).toObject();
+        QVERIFY(std::abs(entry.value(QLatin1String("settled_um")).toDouble() -
+                         entry.value(QLatin1String("target_um")).toDouble()) <= 0.5);
+    }
+    QVERIFY(consoleText().contains(QLatin1String(">ma 1000\n")));
+    QVERIFY(consoleText().contains(QLatin1String(">ma 3000\n")));
+    QTRY_VERIFY(ui()->doubleSpinBox_Position->isEnabled());
+
+    // Abort sends Stop at once and ends the run with its reason.
+    client->send(
+        req(6, "sequence_run",
+            {{QStringLiteral("steps"), QJsonArray{QJsonObject{{"um", 5000}, {"dwell_ms", 0}}}}}));
+    QTRY_VERIFY(window->stage()->state().targetUm == 5000.0);
+    QVERIFY(second.request(req(7, "sequence_abort")).value(QLatin1String("ok")).toBool());
+    const QJsonObject aborted = client->nextReply(10000);
+    QCOMPARE(ControlClient::errorCode(aborted), QStringLiteral("unavailable"));
+    QVERIFY(consoleText().endsWith(QLatin1String(">stop\n")) ||
+            consoleText().contains(QLatin1String(">ma 50000\n>stop\n")));
+    QCOMPARE(ControlClient::errorCode(second.request(req(8, "sequence_abort"))),
+             QStringLiteral("unavailable"));
+}
+
+void TestControlEndToEnd::hostileSequenceRequests()
+{
+    QVERIFY(connectPanel());
+    QTRY_VERIFY(ui()->pushButton_home->isEnabled());
+    const auto code = [this](const QJsonValue &steps, const QJsonObject &extra = {}) {
+        QJsonObject arguments = extra;
+        arguments.insert(QStringLiteral("steps"), steps);
+        return ControlClient::errorCode(client->request(req(9, "sequence_run", arguments)));
+    };
+    const QString bad = QStringLiteral("bad_request");
+    QCOMPARE(code(QJsonArray{}), bad);
+    QCOMPARE(code(QStringLiteral("0,1,2")), bad);
+    QCOMPARE(code(QJsonArray{1, 2}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", "100"}}}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 1e7}}}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 10}, {"dwell_ms", -1}}}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 10}, {"dwell_ms", 0.5}}}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 10}, {"speed", 3}}}), bad);
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 10}}}, {{QStringLiteral("repeat"), 0}}), bad);
+    // Before Home a run is not available, as the window's Run button is not.
+    QCOMPARE(code(QJsonArray{QJsonObject{{"um", 10}}}), QStringLiteral("unavailable"));
+    // Beyond the travel: refused before anything moves, naming the step.
+    QVERIFY(client->request(req(10, "home")).value(QLatin1String("ok")).toBool());
+    const QJsonObject beyond =
+        client->request(req(11, "sequence_run",
+                            {{QStringLiteral("steps"),
+                              QJsonArray{QJsonObject{{"um", 10}}, QJsonObject{{"um", 9000}}}}}));
+    QCOMPARE(ControlClient::errorCode(beyond), bad);
+    QVERIFY(beyond.value(QLatin1String("error"))
+                .toObject()
+                .value(QLatin1String("message"))
+                .toString()
+                .contains(QLatin1String("2")));
+    QVERIFY(!consoleText().contains(QLatin1String(">ma 100\n")));
 }
 
 void TestControlEndToEnd::ctlExitStatuses()
