@@ -196,6 +196,9 @@ void run(Reader &in)
         }
         case 7: // the event loop runs: queued pasted lines go out
             QCoreApplication::processEvents();
+            // Their echo starts on a line of its own, closing an unfinished received line.
+            if (!typed)
+                input = lastLine();
             break;
         }
 
