@@ -7,6 +7,7 @@
 #include "controlserver.h"
 #include "messageboxwatcher.h"
 #include "probe.h"
+#include "simulatorprocess.h"
 
 #include <QJsonArray>
 #include <QLabel>
@@ -29,34 +30,6 @@ QJsonObject resultOf(const QJsonObject &reply)
 {
     return reply.value(QLatin1String("result")).toObject();
 }
-
-// dvxsim on a pseudo-terminal of its own, for one test.
-class Simulator {
-public:
-    ~Simulator()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(3000))
-                process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-
-    bool start(const QStringList &arguments)
-    {
-        process.start(QString::fromLocal8Bit(qgetenv("DVXSIM")), arguments);
-        if (!QTest::qWaitFor([this] { return process.canReadLine(); }, 5000))
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return line.startsWith(prefix);
-    }
-
-    QProcess process;
-    QString terminal;
-};
 
 // What mirastellon-ctl printed and how it ended.
 struct CtlRun {
@@ -100,7 +73,7 @@ private:
     std::unique_ptr<MessageBoxWatcher> boxes;
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<MainWindow> window;
-    std::unique_ptr<Simulator> simulator;
+    std::unique_ptr<SimulatorProcess> simulator;
     std::unique_ptr<ControlClient> client;
     QString path;
     int expectedBoxes = 0;
@@ -121,7 +94,7 @@ void TestControlEndToEnd::init()
     window->show();
     QString error;
     QVERIFY2(startControlServer(*window, path, &error), qPrintable(error));
-    simulator = std::make_unique<Simulator>();
+    simulator = std::make_unique<SimulatorProcess>();
     client = std::make_unique<ControlClient>(path);
     QVERIFY(client->connected());
     expectedBoxes = 0;

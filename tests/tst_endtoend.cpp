@@ -5,6 +5,7 @@
 #include "console.h"
 #include "messageboxwatcher.h"
 #include "probe.h"
+#include "simulatorprocess.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -38,49 +39,6 @@ int arrivalTimeoutMs(double distanceUm)
 {
     return int(distanceUm / kSpeedUmPerS * 1000.0) + kPollMs + kMarginMs;
 }
-
-// One dvxsim process for one test.
-class Simulator {
-public:
-    ~Simulator() { stop(); }
-
-    // Starts dvxsim and reads the terminal it listens on from its first line of output.
-    bool start(const QStringList &arguments)
-    {
-        process.setProgram(QString::fromLocal8Bit(qgetenv("DVXSIM")));
-        process.setArguments(arguments);
-        process.start();
-        const bool replied = QTest::qWaitFor(
-            [this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
-            5000);
-        if (!replied || !process.canReadLine())
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        if (!line.startsWith(prefix))
-            return false;
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return true;
-    }
-
-    // Ends the process and waits for it. False when it ignored SIGTERM and had to be killed.
-    bool stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return true;
-        process.terminate();
-        if (QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 3000))
-            return true;
-        process.kill();
-        process.waitForFinished(3000);
-        return false;
-    }
-
-    QString diagnostics() { return QString::fromLocal8Bit(process.readAllStandardError()); }
-
-    QProcess process;
-    QString terminal;
-};
 
 // Watches the event loop while it lives: a 20 ms timer records the longest gap between its ticks
 // and the receive buffer's size at each tick.
@@ -117,7 +75,7 @@ private:
 // message box, so an unexpected one fails the test instead of hanging it.
 struct Rig {
     MessageBoxWatcher boxes;
-    Simulator simulator;
+    SimulatorProcess simulator;
     MainWindow window;
     MainWindowProbe probe{window};
     int expectedBoxes = 0;

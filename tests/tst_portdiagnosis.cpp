@@ -7,6 +7,7 @@
 #include "messageboxwatcher.h"
 #include "portdiagnosis.h"
 #include "probe.h"
+#include "simulatorprocess.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -95,34 +96,6 @@ struct Holder {
     ~Holder()
     {
         process.closeWriteChannel();
-        if (!process.waitForFinished(3000))
-            process.kill();
-        process.waitForFinished(3000);
-    }
-};
-
-// One dvxsim, as the end-to-end tests start it.
-struct Simulator {
-    QProcess process;
-    QString terminal;
-
-    bool start(const QStringList &arguments)
-    {
-        process.setProgram(QString::fromLocal8Bit(qgetenv("DVXSIM")));
-        process.setArguments(arguments);
-        process.start();
-        if (!QTest::qWaitFor([this] { return process.canReadLine(); }, 5000))
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        if (!line.startsWith(prefix))
-            return false;
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return true;
-    }
-    ~Simulator()
-    {
-        process.terminate();
         if (!process.waitForFinished(3000))
             process.kill();
         process.waitForFinished(3000);
@@ -299,7 +272,7 @@ void TestPortDiagnosis::notASerialDevice()
 
 void TestPortDiagnosis::silentController()
 {
-    Simulator simulator;
+    SimulatorProcess simulator;
     QVERIFY(simulator.start({QStringLiteral("--silent")}));
     Attempt attempt(simulator.terminal);
     QVERIFY(attempt.probe.serialPort()->isOpen());
@@ -316,7 +289,7 @@ void TestPortDiagnosis::silentController()
 
 void TestPortDiagnosis::unpluggedController()
 {
-    Simulator simulator;
+    SimulatorProcess simulator;
     QVERIFY(simulator.start({QStringLiteral("--hangup-after"), QStringLiteral("1.5")}));
     Attempt attempt(simulator.terminal);
     QVERIFY(attempt.probe.serialPort()->isOpen());

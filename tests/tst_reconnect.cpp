@@ -10,6 +10,7 @@
 #include "probe.h"
 #include "reconnectwaiter.h"
 #include "settingsdialog.h"
+#include "simulatorprocess.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -58,55 +59,11 @@ bool makeLink(const QString &target, const QString &link)
            0;
 }
 
-// One dvxsim at a time, started again under the same link when a test brings the device back.
-class Simulator {
-public:
-    ~Simulator() { stop(); }
-
-    bool start(const QStringList &arguments)
-    {
-        stop();
-        process.setProgram(QString::fromLocal8Bit(qgetenv("DVXSIM")));
-        process.setArguments(arguments);
-        process.start();
-        const bool replied = QTest::qWaitFor(
-            [this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
-            5000);
-        if (!replied || !process.canReadLine())
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        if (!line.startsWith(prefix))
-            return false;
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return true;
-    }
-
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(3000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-
-    bool exited()
-    {
-        return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 5000);
-    }
-
-    QProcess process;
-    QString terminal;
-};
-
 // The panel, a simulator behind a link in a folder of the test's own, and every box counted.
 struct Rig {
     MessageBoxWatcher boxes;
     QTemporaryDir dir;
-    Simulator simulator;
+    SimulatorProcess simulator;
     MainWindow window;
     MainWindowProbe probe{window};
     QString link = dir.filePath(QStringLiteral("stage"));

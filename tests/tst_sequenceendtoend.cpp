@@ -8,6 +8,7 @@
 #include "sequencemodel.h"
 #include "sequencerunner.h"
 #include "sequencewindow.h"
+#include "simulatorprocess.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -25,51 +26,20 @@ namespace {
 
 constexpr int kMarginMs = 5000;
 
-class Simulator {
-public:
-    ~Simulator() { stop(); }
-
-    bool start(QStringList arguments)
-    {
-        const QString program = QString::fromLocal8Bit(qgetenv("DVXSIM"));
-        // The servo's own settling makes the wait do real work, where the simulator offers it.
-        QProcess help;
-        help.start(program, {QStringLiteral("--help")});
-        help.waitForFinished(5000);
-        if (help.readAllStandardOutput().contains("--dynamics"))
-            arguments << QStringLiteral("--dynamics") << QStringLiteral("second-order");
-        process.start(program, arguments);
-        if (!QTest::qWaitFor(
-                [this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
-                5000) ||
-            !process.canReadLine())
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        if (!line.startsWith(prefix))
-            return false;
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return true;
-    }
-
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 3000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
-
-    QProcess process;
-    QString terminal;
-};
+// The servo's own settling makes the wait do real work, where the simulator offers it.
+QStringList withDynamics(QStringList arguments)
+{
+    QProcess help;
+    help.start(QString::fromLocal8Bit(qgetenv("DVXSIM")), {QStringLiteral("--help")});
+    help.waitForFinished(5000);
+    if (help.readAllStandardOutput().contains("--dynamics"))
+        arguments << QStringLiteral("--dynamics") << QStringLiteral("second-order");
+    return arguments;
+}
 
 struct Rig {
     MessageBoxWatcher boxes;
-    Simulator simulator;
+    SimulatorProcess simulator;
     MainWindow window;
     MainWindowProbe probe{window};
     SequenceWindow *sequence = nullptr;
@@ -85,7 +55,7 @@ struct Rig {
     // Connected, identified, homed, with the sequence window open from the tool bar.
     bool ready(const QStringList &arguments)
     {
-        if (!simulator.start(arguments))
+        if (!simulator.start(withDynamics(arguments)))
             return false;
         window.show();
         window.preselectPort(simulator.terminal);

@@ -7,6 +7,7 @@
 #include "messageboxwatcher.h"
 #include "probe.h"
 #include "settling.h"
+#include "simulatorprocess.h"
 #include "stagecontroller.h"
 #include "tracerecorder.h"
 #include "tracewindow.h"
@@ -94,31 +95,6 @@ struct Bench {
         qWarning() << "line carried" << bytes << "over" << ticks.count() << "ticks" << written
                    << cleared;
         return false;
-    }
-};
-
-// One dvxsim process.
-struct Simulator {
-    QProcess process;
-    QString terminal;
-
-    bool start(const QStringList &arguments)
-    {
-        process.setProgram(QString::fromLocal8Bit(qgetenv("DVXSIM")));
-        process.setArguments(arguments);
-        process.start();
-        if (!QTest::qWaitFor([this] { return process.canReadLine(); }, 5000))
-            return false;
-        const QByteArray prefix("dvxsim: listening on ");
-        const QByteArray line = process.readLine().trimmed();
-        terminal = QString::fromLocal8Bit(line.mid(prefix.size()));
-        return line.startsWith(prefix);
-    }
-    ~Simulator()
-    {
-        process.terminate();
-        if (!process.waitForFinished(3000))
-            process.kill();
     }
 };
 
@@ -222,7 +198,7 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     // Slow enough that sampling every 20 ms resolves the ringing well.
     const double hz = 2.0;
     const double zeta = 0.4;
-    Simulator sim;
+    SimulatorProcess sim;
     QVERIFY(
         sim.start({QStringLiteral("--dynamics"), QStringLiteral("second-order"),
                    QStringLiteral("--natural-hz"), QString::number(hz), QStringLiteral("--damping"),
