@@ -4,6 +4,7 @@
 
 #include "controlserver.h"
 #include "mainwindow.h"
+#include "procstatus.h"
 #include "stage.h"
 
 #include <QApplication>
@@ -95,17 +96,6 @@ template <typename Done> void runUntil(Done done)
     });
     check.start(5);
     loop.exec();
-}
-
-// Microseconds some task on the machine has waited for a CPU since boot; -1 without PSI.
-qint64 cpuPressureUs()
-{
-    QFile file(QStringLiteral("/proc/pressure/cpu"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray some = file.readLine();
-    const int at = some.indexOf("total=");
-    return at < 0 ? -1 : some.mid(at + 6).trimmed().toLongLong();
 }
 
 double percentile(std::vector<double> values, double p)

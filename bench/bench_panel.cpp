@@ -72,18 +72,6 @@ qint64 runQueueWaitNs()
     return file.readAll().split(' ').value(1).toLongLong();
 }
 
-// Microseconds during which some runnable task waited for a CPU, since boot (Linux PSI); -1
-// without PSI.
-qint64 cpuPressureUs()
-{
-    QFile file(QStringLiteral("/proc/pressure/cpu"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray some = file.readLine();
-    const int at = some.indexOf("total=");
-    return at < 0 ? -1 : some.mid(at + 6).trimmed().toLongLong();
-}
-
 // Share of a span in which other work competed for the CPUs, in percent; -1 without PSI.
 double pressurePercent(qint64 startUs, qint64 startNs)
 {

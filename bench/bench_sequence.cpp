@@ -15,7 +15,6 @@
 #include <QtTest>
 
 #include <cstdio>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -26,14 +25,6 @@ constexpr double kSpeedUmPerS = 100000.0;
 // Targets: memory and CPU per pass stay flat from the first pass to the last.
 constexpr double kMaxGrowthKb = 1024.0;
 constexpr double kMaxCpuRatio = 1.5;
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 struct Pass {
     double seconds = 0;

@@ -21,7 +21,6 @@
 #include <QtTest>
 
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 
@@ -29,14 +28,6 @@ constexpr double kTargetCpuPercent = 3.0;
 constexpr double kTargetMaxFps = 31.0;
 constexpr double kTargetPeakMB = 80.0;
 constexpr int kFastestIndex = 4; // "20 ms"
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 void report(const char *key, double value)
 {

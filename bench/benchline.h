@@ -3,6 +3,8 @@
 // Pieces the panel's benchmark and its bare floors share: clocks, the controller's end of a
 // pseudo-terminal, and the position lines written into it.
 
+#include "procstatus.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -32,14 +34,6 @@ inline double cpuSeconds(clockid_t clock)
     timespec ts{};
     clock_gettime(clock, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-inline double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
 // One "key value" line for the parent.

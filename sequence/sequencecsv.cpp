@@ -218,16 +218,21 @@ ParseResult parse(const QByteArray &text)
     return result;
 }
 
+namespace {
+// A line break cannot live inside a row; it is kept as a space.
+QString oneLine(QString label)
+{
+    return label.replace(QLatin1Char('\r'), QLatin1Char(' '))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+}
+} // namespace
+
 QByteArray format(const SequenceSteps &steps)
 {
     QByteArray out(kHeader);
     out += '\n';
     for (const SequenceStep &step : steps) {
-        // A line break cannot live inside a row; it is kept as a space.
-        QString label = step.label;
-        label.replace(QLatin1Char('\r'), QLatin1Char(' '))
-            .replace(QLatin1Char('\n'), QLatin1Char(' '));
-        out += quoted(label) + ',' + number(step.targetUm).toLatin1() + ',' +
+        out += quoted(oneLine(step.label)) + ',' + number(step.targetUm).toLatin1() + ',' +
                QByteArray::number(step.dwellMs) + '\n';
     }
     return out;
@@ -238,11 +243,8 @@ QByteArray formatLog(const SequenceLog &log)
     QByteArray out(kLogHeader);
     out += '\n';
     for (const SequenceLogEntry &e : log) {
-        QString label = e.label;
-        label.replace(QLatin1Char('\r'), QLatin1Char(' '))
-            .replace(QLatin1Char('\n'), QLatin1Char(' '));
         out += QByteArray::number(e.repeat) + ',' + QByteArray::number(e.step) + ',' +
-               QByteArray::number(e.row + 1) + ',' + quoted(label) + ',' +
+               QByteArray::number(e.row + 1) + ',' + quoted(oneLine(e.label)) + ',' +
                number(e.targetUm).toLatin1() + ',' +
                (e.settledUm ? number(*e.settledUm).toLatin1() : QByteArray()) + ',' +
                QByteArray::number(e.settleS, 'f', 3) + ',' +
