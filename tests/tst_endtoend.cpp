@@ -16,6 +16,8 @@
 
 #include <memory>
 
+#include <time.h>
+
 namespace {
 
 // The simulator's defaults, which the timeouts below are derived from.
@@ -40,18 +42,28 @@ int arrivalTimeoutMs(double distanceUm)
     return int(distanceUm / kSpeedUmPerS * 1000.0) + kPollMs + kMarginMs;
 }
 
-// Watches the event loop while it lives: a 20 ms timer records the longest gap between its ticks
-// and the receive buffer's size at each tick.
+// Watches the event loop while it lives: a 20 ms timer records the longest gap between its ticks,
+// the most CPU time the GUI thread spent between two ticks, and the receive buffer's size at each
+// tick. A loop over input shows as CPU time whatever the machine's load; a blocking wait shows only
+// as a long gap, which a loaded machine (or a sanitizer build) can stretch as well, so the gap's
+// bound is generous and the CPU time's is tight.
 class Heartbeat {
 public:
+    static constexpr qint64 kMaxBusyMs = 100;
+    static constexpr qint64 kMaxGapMs = 1000;
+
     explicit Heartbeat(const MainWindowProbe &probe)
     {
         clock.start();
+        lastCpuMs = threadCpuMs();
         timer.setInterval(20);
         QObject::connect(&timer, &QTimer::timeout, [this, &probe] {
             const qint64 now = clock.elapsed();
+            const qint64 cpu = threadCpuMs();
             longestGapMs = qMax(longestGapMs, now - lastTickMs);
+            longestBusyMs = qMax(longestBusyMs, cpu - lastCpuMs);
             lastTickMs = now;
+            lastCpuMs = cpu;
             const int size = probe.rxBuffer().size();
             largestBuffer = qMax(largestBuffer, size);
             bufferShrank = bufferShrank || size < lastBuffer;
@@ -60,14 +72,34 @@ public:
         timer.start();
     }
 
+    bool stayedResponsive() const
+    {
+        return longestBusyMs < kMaxBusyMs && longestGapMs < kMaxGapMs;
+    }
+
+    QByteArray report() const
+    {
+        return QByteArray("longest gap ") + QByteArray::number(longestGapMs)
+               + " ms, most CPU between ticks " + QByteArray::number(longestBusyMs) + " ms";
+    }
+
     qint64 longestGapMs = 0;
+    qint64 longestBusyMs = 0;
     int largestBuffer = 0;
     bool bufferShrank = false;
 
 private:
+    static qint64 threadCpuMs()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    }
+
     QElapsedTimer clock;
     QTimer timer;
     qint64 lastTickMs = 0;
+    qint64 lastCpuMs = 0;
     int lastBuffer = 0;
 };
 
@@ -362,8 +394,8 @@ void TestEndToEnd::missingLineEndsMeanNoDevice()
 {
     Rig &r = *rig;
     r.expectedBoxes = 1;
-    Heartbeat heartbeat(r.probe);
     QVERIFY2(r.connectTo({QStringLiteral("--no-cr")}), qPrintable(r.simulator.diagnostics()));
+    Heartbeat heartbeat(r.probe);
 
     // The identification arrives, but without its line end it is never a complete reply.
     QTRY_VERIFY(r.probe.rxBuffer().contains("_Ver 312 DVX1901"));
@@ -372,7 +404,7 @@ void TestEndToEnd::missingLineEndsMeanNoDevice()
     QCOMPARE(r.status(), QStringLiteral("Open error"));
     QVERIFY(r.probe.controllerModel().isEmpty());
     QVERIFY(r.probe.rxBuffer().size() <= kMaxReplyBytes);
-    QVERIFY2(heartbeat.longestGapMs < 300, qPrintable(QString::number(heartbeat.longestGapMs)));
+    QVERIFY2(heartbeat.stayedResponsive(), heartbeat.report().constData());
 }
 
 void TestEndToEnd::unframedFloodKeepsPanelResponsive()
@@ -389,7 +421,7 @@ void TestEndToEnd::unframedFloodKeepsPanelResponsive()
     QTRY_VERIFY_WITH_TIMEOUT(heartbeat.bufferShrank, 2 * kMaxReplyBytes * 1000 / 11520 + kMarginMs);
     QVERIFY2(heartbeat.largestBuffer <= kMaxReplyBytes,
              qPrintable(QString::number(heartbeat.largestBuffer)));
-    QVERIFY2(heartbeat.longestGapMs < 300, qPrintable(QString::number(heartbeat.longestGapMs)));
+    QVERIFY2(heartbeat.stayedResponsive(), heartbeat.report().constData());
     QVERIFY(r.probe.serialPort()->isOpen());
 
     r.ui()->actionDisconnect->trigger();
@@ -401,12 +433,12 @@ void TestEndToEnd::unframedFloodKeepsPanelResponsive()
 void TestEndToEnd::noiseStillLetsPositionThrough()
 {
     Rig &r = *rig;
-    Heartbeat heartbeat(r.probe);
     // This seed leaves the first three replies (identification, offset, status) clean, so the
     // panel identifies before the noise sets in.
     QVERIFY2(r.connectTo({QStringLiteral("--garbage"), QStringLiteral("0.5"),
                           QStringLiteral("--seed"), QStringLiteral("27")}),
              qPrintable(r.simulator.diagnostics()));
+    Heartbeat heartbeat(r.probe);
     QTRY_VERIFY(r.status().contains(QLatin1String("(DVX1901)")));
     QCOMPARE(r.probe.firmwareVersion(), QStringLiteral("3.12"));
 
@@ -419,7 +451,7 @@ void TestEndToEnd::noiseStillLetsPositionThrough()
     QCOMPARE(r.probe.currentPosition(), 1000.0);
 
     QVERIFY(heartbeat.largestBuffer <= kMaxReplyBytes);
-    QVERIFY2(heartbeat.longestGapMs < 300, qPrintable(QString::number(heartbeat.longestGapMs)));
+    QVERIFY2(heartbeat.stayedResponsive(), heartbeat.report().constData());
     r.ui()->actionDisconnect->trigger();
     QVERIFY(!r.probe.serialPort()->isOpen());
     QCOMPARE(r.status(), QStringLiteral("Disconnected"));
