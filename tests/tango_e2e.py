@@ -53,6 +53,37 @@ def free_port():
         return s.getsockname()[1]
 
 
+def start_server(env, attempts=3, timeout=30.0):
+    """Starts the device server on a free port and waits for it to say it is ready. Its output is
+    drained for as long as it runs, so a chatty server never blocks on a full pipe. Another
+    process may take the port between the probe and the bind: then it tries a fresh one."""
+    output = []
+    for _ in range(attempts):
+        port = free_port()
+        server = subprocess.Popen([SERVER, "test", "-nodb", "-dlist", "lab/dvx/1",
+                                   "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        ready = threading.Event()
+
+        def drain(stream=server.stdout, ready=ready):
+            for line in stream:
+                if len(output) < 50:
+                    output.append(line.rstrip())
+                if "Ready to accept request" in line:
+                    ready.set()
+
+        threading.Thread(target=drain, daemon=True).start()
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and server.poll() is None and not ready.is_set():
+            ready.wait(0.05)
+        if ready.is_set():
+            return server, port, output
+        if server.poll() is None:
+            server.kill()
+        server.wait()
+    return server, None, output
+
+
 def main():
     runtime = tempfile.mkdtemp(prefix="mirastellon-tango-")
     env = dict(os.environ, XDG_RUNTIME_DIR=runtime, QT_QPA_PLATFORM="offscreen")
@@ -71,14 +102,13 @@ def main():
     sim = start_simulator(link, "--speed", "800")
     processes.append(sim)
     panel = start_panel()
-    port = free_port()
-    server = subprocess.Popen([SERVER, "test", "-nodb", "-dlist", "lab/dvx/1",
-                               "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"], env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    server, port, output = start_server(env)
     processes.append(server)
     try:
-        ready = server.stdout.readline()
-        check("Ready to accept request" in ready, "the device server starts without a database")
+        check(port is not None, "the device server starts without a database"
+              + ("" if port else ": " + " | ".join(output)))
+        if port is None:
+            return 1
         device = tango.DeviceProxy(f"tango://127.0.0.1:{port}/lab/dvx/1#dbase=no")
         device.set_timeout_millis(12000)
 
