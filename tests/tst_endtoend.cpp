@@ -72,15 +72,12 @@ public:
         timer.start();
     }
 
-    bool stayedResponsive() const
-    {
-        return longestBusyMs < kMaxBusyMs && longestGapMs < kMaxGapMs;
-    }
+    bool stayedResponsive() const { return longestBusyMs < kMaxBusyMs && longestGapMs < kMaxGapMs; }
 
     QByteArray report() const
     {
-        return QByteArray("longest gap ") + QByteArray::number(longestGapMs)
-               + " ms, most CPU between ticks " + QByteArray::number(longestBusyMs) + " ms";
+        return QByteArray("longest gap ") + QByteArray::number(longestGapMs) +
+               " ms, most CPU between ticks " + QByteArray::number(longestBusyMs) + " ms";
     }
 
     qint64 longestGapMs = 0;

@@ -253,7 +253,7 @@ void TestReplies::shortIdentificationLeavesDeviceUnfound()
     QVERIFY(b.connectPort());
     b.controller.send("VELDMARK Ver 2\r_Ver 3\r");
 
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 10000);
     QCOMPARE(watcher.titles.first(), QStringLiteral("Error"));
     QVERIFY(watcher.texts.first().startsWith(QLatin1String("No Device found")));
     QVERIFY(!b.probe.serialPort()->isOpen());

@@ -247,7 +247,7 @@ void TestSerialLink::noDeviceCheck()
     b.connectPort();
     QVERIFY(b.probe.serialPort()->isOpen());
 
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 10000);
     QCOMPARE(watcher.titles.first(), QStringLiteral("Error"));
     QCOMPARE(watcher.texts.first(), kNoDevice);
     QCOMPARE(b.status(), QStringLiteral("Open error"));
@@ -257,7 +257,7 @@ void TestSerialLink::noDeviceCheck()
     QVERIFY(!b.probe.ui()->actionDisconnect->isEnabled());
 
     // The position request of that tick is written before the check closes the port.
-    QTRY_COMPARE_WITH_TIMEOUT(b.controller.received(), kStartup + ">cp\r", 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(b.controller.received(), kStartup + ">cp\r", 5000);
 
     // One check, one box.
     QTest::qWait(600);
@@ -293,7 +293,7 @@ void TestSerialLink::vanishedPort()
     MessageBoxWatcher watcher;
     b.controller.hangUp();
 
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.count(), 1, 10000);
     QCOMPARE(watcher.titles.first(), QStringLiteral("Critical Error"));
     QVERIFY(!watcher.texts.first().isEmpty());
     QCOMPARE(watcher.texts.first(), b.probe.serialPort()->errorString());

@@ -421,7 +421,7 @@ void TestTrace::recorderAnalysesMoves()
         emit stage.positionReceived(std::min(100.0, (ms - 100) * 1.0), PositionSource::Fast);
     }
     // The table follows on a timer of its own, not at every sample.
-    QVERIFY(changes.wait(1000));
+    QVERIFY(changes.wait(5000));
     QCOMPARE(recorder.move(0).status, Result::Status::Settled);
     QCOMPARE(recorder.move(0).fromUm, 0.0);
     QVERIFY(std::abs(*recorder.move(0).settlingS - 0.1) < 1e-9);
