@@ -18,6 +18,8 @@ QString tr(const char *text)
     return QCoreApplication::translate("SequenceCsv", text);
 }
 
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 QString number(double value)
 {
     // The shortest text that reads back as the same double; QString::number ignores the locale.
@@ -27,7 +29,9 @@ QString number(double value)
 QByteArray quoted(const QString &field)
 {
     QByteArray bytes = field.toUtf8();
-    if (!bytes.contains(',') && !bytes.contains('"') && bytes.trimmed() == bytes)
+    // A byte-order mark that starts a line is dropped by many readers, so it goes in quotes.
+    if (!bytes.contains(',') && !bytes.contains('"') && bytes.trimmed() == bytes &&
+        !bytes.startsWith(kByteOrderMark))
         return bytes;
     bytes.replace("\"", "\"\"");
     return '"' + bytes + '"';
@@ -129,7 +133,7 @@ ParseResult parse(const QByteArray &text)
     };
 
     QByteArray body = text;
-    if (body.startsWith("\xEF\xBB\xBF"))
+    if (body.startsWith(kByteOrderMark))
         body.remove(0, 3);
     if (body.size() > kMaxFileBytes)
         return fail(1, tr("the file is larger than %1 MiB").arg(kMaxFileBytes / (1024 * 1024)));
@@ -160,7 +164,11 @@ ParseResult parse(const QByteArray &text)
         }
         if (blank)
             continue;
-        const QString line = QString::fromUtf8(raw, length);
+        // QString::fromUtf8 drops a byte-order mark at the start; past the file's first bytes it
+        // is text (two files joined, say), and the check below would call it invalid.
+        const bool marked = length >= 3 && QByteArray::fromRawData(raw, 3) == kByteOrderMark;
+        const QString line = marked ? QChar(0xFEFF) + QString::fromUtf8(raw + 3, length - 3)
+                                    : QString::fromUtf8(raw, length);
         // Invalid sequences decode to replacement characters and so do not encode back alike.
         if (!ascii && line.toUtf8() != QByteArray::fromRawData(raw, length))
             return fail(lineNumber, tr("the text is not UTF-8"));

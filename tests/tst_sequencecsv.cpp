@@ -66,6 +66,9 @@ void TestSequenceCsv::roundTripInAnyLocale()
         {QStringLiteral("  padded  "), 1e6, 5},
         {QString(), -1e6, 7},
         {QStringLiteral("tab\there"), 6249.99, 3},
+        // A reader drops a byte-order mark at the start of a line, so the writer must quote it.
+        {QStringLiteral("\ufeffmarked"), 2.0, 4},
+        {QStringLiteral("\ufeff"), 3.0, 5},
     };
     const QString path = dir.filePath(QStringLiteral("round-%1.csv").arg(locale));
     QCOMPARE(SequenceCsv::writeFile(path, steps), QString());
@@ -91,6 +94,14 @@ void TestSequenceCsv::toleratedVariations()
     const SequenceCsv::ParseResult read = SequenceCsv::parse(text);
     QVERIFY2(read.ok(), qPrintable(read.error));
     QCOMPARE(read.steps, (SequenceSteps{{"one", 1.5, 10}, {"two", -200.0, 0}, {"three", 3.0, 30}}));
+
+    // Past the first bytes a byte-order mark is a label's text, not a decoding error.
+    const SequenceCsv::ParseResult marked =
+        SequenceCsv::parse(file("\xEF\xBB\xBF"
+                                "four,4,40\n\"\xEF\xBB\xBF\",5,50\n"));
+    QVERIFY2(marked.ok(), qPrintable(marked.error));
+    QCOMPARE(marked.steps, (SequenceSteps{{QStringLiteral("\ufefffour"), 4.0, 40},
+                                          {QStringLiteral("\ufeff"), 5.0, 50}}));
 }
 
 void TestSequenceCsv::refusals_data()
