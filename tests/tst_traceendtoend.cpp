@@ -253,10 +253,9 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     // the peak, and that says nothing about the analysis.
     double widestGapS = 0.0;
     double previousS = move.startS;
-    for (int i = 0; i < recorder->samples().size(); ++i) {
+    const auto [first, last] = recorder->indexRange(move.startS, move.startS + predictedSettling);
+    for (int i = first; i < last; ++i) {
         const double timeS = recorder->samples().at(i).timeS;
-        if (timeS <= move.startS || timeS > move.startS + predictedSettling)
-            continue;
         widestGapS = std::max(widestGapS, timeS - previousS);
         previousS = timeS;
     }
