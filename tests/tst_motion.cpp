@@ -55,7 +55,8 @@ Q_DECLARE_METATYPE(Event)
 struct Rig {
     MessageBoxWatcher boxes;
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     int expectedBoxes = 0;
 
@@ -63,7 +64,7 @@ struct Rig {
 
     bool open()
     {
-        window.preselectPort(controller.portPath());
+        panel.preselectPort(controller.portPath());
         ui()->actionConnect->trigger();
         return controller.waitForReceived(">inform\r>status\r");
     }
