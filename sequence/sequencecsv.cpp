@@ -1,10 +1,11 @@
 #include "sequencecsv.h"
 
+#include "wholefile.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringList>
 #include <QStringView>
 #include <QVarLengthArray>
@@ -106,16 +107,6 @@ bool hasControlCharacter(QStringView text)
 QString lineError(int line, const QString &what)
 {
     return tr("Line %1: %2").arg(line).arg(what);
-}
-
-QString writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return tr("Cannot write %1: %2").arg(path, file.errorString());
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        return tr("Cannot write %1: %2").arg(path, file.errorString());
-    return QString();
 }
 
 } // namespace
@@ -284,12 +275,12 @@ ParseResult readFile(const QString &path)
 
 QString writeFile(const QString &path, const SequenceSteps &steps)
 {
-    return writeBytes(path, format(steps));
+    return WholeFile::writeBytes(path, format(steps));
 }
 
 QString writeLog(const QString &path, const SequenceLog &log)
 {
-    return writeBytes(path, formatLog(log));
+    return WholeFile::writeBytes(path, formatLog(log));
 }
 
 } // namespace SequenceCsv
