@@ -124,8 +124,27 @@ void TestSequenceCsv::refusals_data()
     QTest::newRow("text as target")
         << file("a,1,2\nb,abc,2\n") << "Line 3: the target \"abc\" is not a number";
     QTest::newRow("empty target") << file("a,,2\n") << "Line 2: the target \"\" is not a number";
+    // A spreadsheet in a decimal-comma locale writes "0,500" for a half: never five hundred.
+    const QString point = QStringLiteral(" (\".\" is the decimal point; numbers have no thousands "
+                                         "separators)");
     QTest::newRow("decimal comma")
-        << file("a,\"1,5\",2\n") << "Line 2: the target \"1,5\" is not a number";
+        << file("a,\"1,5\",2\n") << "Line 2: the target \"1,5\" is not a number" + point;
+    QTest::newRow("decimal comma like a group")
+        << file("a,1,2\nb,\"0,500\",2\n") << "Line 3: the target \"0,500\" is not a number" + point;
+    QTest::newRow("thousands separator")
+        << file("a,\"2,500\",2\n") << "Line 2: the target \"2,500\" is not a number" + point;
+    QTest::newRow("thousands separator and point")
+        << file("a,\"-1,000.5\",2\n") << "Line 2: the target \"-1,000.5\" is not a number" + point;
+    QTest::newRow("space between thousands")
+        << file("a,1 000,2\n") << "Line 2: the target \"1 000\" is not a number" + point;
+    QTest::newRow("apostrophe between thousands")
+        << file("a,1'000,2\n") << "Line 2: the target \"1'000\" is not a number" + point;
+    QTest::newRow("decimal comma in dwell")
+        << file("a,1,\"0,500\"\n")
+        << "Line 2: the dwell \"0,500\" is not a whole number of milliseconds" + point;
+    QTest::newRow("thousands separator in dwell")
+        << file("a,1,\"2,500\"\n")
+        << "Line 2: the dwell \"2,500\" is not a whole number of milliseconds" + point;
     QTest::newRow("NaN") << file("a,nan,2\n")
                          << "Line 2: the target \"nan\" is not a finite number";
     QTest::newRow("infinity") << file("a,inf,2\n")
@@ -159,10 +178,16 @@ void TestSequenceCsv::refusals()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, error);
-    const SequenceCsv::ParseResult read = SequenceCsv::parse(text);
-    QCOMPARE(read.error, error);
-    QVERIFY(read.steps.isEmpty());
-    QVERIFY(read.line >= 1);
+    // The same in every locale, whatever its decimal point and group separator.
+    const QLocale before;
+    for (const char *name : {"C", "de_DE", "en_US", "de_CH", "fr_FR"}) {
+        QLocale::setDefault(QLocale(QLatin1String(name)));
+        const SequenceCsv::ParseResult read = SequenceCsv::parse(text);
+        QLocale::setDefault(before);
+        QCOMPARE(read.error, error);
+        QVERIFY(read.steps.isEmpty());
+        QVERIFY(read.line >= 1);
+    }
 }
 
 void TestSequenceCsv::tooManyRows()
