@@ -103,8 +103,7 @@ void editThroughTheModel(const SequenceSteps &start, const uint8_t *data, size_t
             model.setData(model.index(row, SequenceModel::LabelColumn), codeUnits(payload));
             break;
         case 1:
-            model.setData(model.index(row, SequenceModel::LabelColumn),
-                          QString::fromUtf8(payload));
+            model.setData(model.index(row, SequenceModel::LabelColumn), QString::fromUtf8(payload));
             break;
         case 2:
             model.setData(model.index(row, SequenceModel::TargetColumn),
