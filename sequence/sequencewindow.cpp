@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "sequencecsv.h"
 #include "sequencemodel.h"
+#include "stepdelegate.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -83,6 +84,7 @@ void SequenceWindow::build()
     table = new QTableView(this);
     table->setObjectName(QStringLiteral("tableView_Steps"));
     table->setModel(steps);
+    table->setItemDelegate(new StepDelegate(table));
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     // A double-click moves to the row; typing or a second click edits a cell.
