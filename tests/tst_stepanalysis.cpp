@@ -5,6 +5,11 @@
 
 #include <QtTest>
 
+#if __has_include("stagecontroller.h")
+#include "stagecontroller.h"
+#define HAVE_SIMULATED_STAGE 1
+#endif
+
 #include <cmath>
 #include <limits>
 #include <random>
@@ -148,6 +153,7 @@ private slots:
     void formatValue_data();
     void formatValue();
     void csv();
+    void againstTheSimulatedStage();
 };
 
 void TestStepAnalysis::knownRuns_data()
@@ -548,6 +554,72 @@ void TestStepAnalysis::csv()
             QCOMPARE(line.count(','), 7);
     }
     QLocale::setDefault(QLocale::c());
+}
+
+void TestStepAnalysis::againstTheSimulatedStage()
+{
+#ifndef HAVE_SIMULATED_STAGE
+    QSKIP("dvxsim is not built");
+#else
+    // The simulator's step model, measured the way a characterisation run measures a stage.
+    dvxsim::StageConfig config;
+    config.steps.enabled = true;
+    config.steps.forwardNm = 830.0;
+    config.steps.reverseNm = 710.0;
+    config.steps.noisePct = 5.0;
+    config.steps.reversalLossSteps = 3.0;
+    config.steps.creepNm = 50.0;
+    config.noiseSeed = 3;
+    dvxsim::StageController stage(config);
+    qint64 now = 0;
+    const auto send = [&](const QByteArray &command) { return stage.execute(command, now); };
+    const auto read = [&] {
+        const QByteArray line = send(">cp").constLast();
+        return line.mid(4, line.size() - 8).toDouble();
+    };
+    send(">duration 10");
+    send(">interval 0");
+    QVector<Burst> bursts;
+    const auto burst = [&](Direction d, int steps) {
+        Burst b;
+        b.direction = d;
+        b.steps = steps;
+        b.beforeS = now / 1000.0;
+        b.beforeUm = read();
+        for (int i = 0; i < steps; ++i)
+            send(d == Direction::Forward ? ">fo" : ">re");
+        now += 10 * steps + 10;
+        b.afterS = now / 1000.0;
+        b.afterUm = read();
+        now += 2000;
+        b.settledS = now / 1000.0;
+        b.settledUm = read();
+        bursts.append(b);
+    };
+    for (const Direction d : {Direction::Forward, Direction::Reverse}) {
+        for (int k = 0; k < 10; ++k)
+            burst(d, 20);
+    }
+    const Result r = analyse(bursts);
+    QVERIFY(std::abs(r.forward.umPerStep.mean / 0.83 - 1.0) < 0.05);
+    QVERIFY(std::abs(r.reverse.umPerStep.mean / 0.71 - 1.0) < 0.05);
+    QVERIFY2(std::abs(r.reverse.lostSteps.mean - 3.0) < 1.0,
+             qPrintable(QString::number(r.reverse.lostSteps.mean)));
+    // Four time constants of creep, read to the nanometre.
+    QVERIFY(std::abs(r.forward.creepUm.mean - 0.05 * (1 - std::exp(-4.0))) < 0.002);
+    QVERIFY(std::abs(*r.driftUmPerS) < 0.001);
+
+    // 100 um forward after the reverse bursts: within the noise of the steps sent.
+    const StepPlan plan = StepAnalysis::planMove(r, 100.0, Direction::Reverse);
+    QVERIFY(plan.possible);
+    const double start = read();
+    for (int i = 0; i < plan.steps; ++i)
+        send(">fo");
+    now += 10 * plan.steps + 10;
+    const double moved = read() - start;
+    const double noise = 0.83 * 0.05 * std::sqrt(double(plan.steps));
+    QVERIFY2(std::abs(moved - 100.0) < 3 * noise + 0.83 / 2, qPrintable(QString::number(moved)));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestStepAnalysis)
