@@ -190,9 +190,9 @@ void TestStepAnalysis::knownRuns_data()
     noisy.seed = 7;
     // The mean of 19 bursts of 10 steps, each step 5 %: within four standard errors.
     const double standardError = 0.83 * 0.05 / std::sqrt(10.0) / std::sqrt(19.0);
-    QTest::newRow("noise") << noisy << QString(20, 'F') + QString(20, 'R') << 10
-                           << 4 * standardError << 0.83 << 0.71 << kNotMeasured << 3.0 << 0.0 << 0.0
-                           << 0.0;
+    QTest::newRow("noise") << noisy << QString(20, QLatin1Char('F')) + QString(20, QLatin1Char('R'))
+                           << 10 << 4 * standardError << 0.83 << 0.71 << kNotMeasured << 3.0 << 0.0
+                           << 0.0 << 0.0;
 
     StageModel creep = plain;
     creep.creepUm = 0.05;
@@ -456,7 +456,7 @@ void TestStepAnalysis::planMove()
     if (steps > 0 && previous != 0) {
         model.seed = 1;
         const QString before = previous > 0 ? QStringLiteral("F") : QStringLiteral("R");
-        const Burst b = play(model, before + QString(direction > 0 ? 'F' : 'R'), steps).last();
+        const Burst b = play(model, before + QLatin1Char(direction > 0 ? 'F' : 'R'), steps).last();
         const double moved = *b.afterUm - b.beforeUm;
         const double step = direction > 0 ? model.forwardUm : model.reverseUm;
         QVERIFY2(std::abs(moved - distance) <= step / 2, qPrintable(QString::number(moved)));
