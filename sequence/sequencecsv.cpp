@@ -1,10 +1,11 @@
 #include "sequencecsv.h"
 
+#include "wholefile.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringList>
 #include <QStringView>
 #include <QVarLengthArray>
@@ -103,19 +104,38 @@ bool hasControlCharacter(QStringView text)
     return false;
 }
 
+// Numbers in a file are read one way only, "." as the decimal point and no group separators:
+// QLocale::c() takes "0,500" (a half, from a spreadsheet in much of Europe) for five hundred.
+const QLocale &fileNumbers()
+{
+    static const QLocale strict = [] {
+        QLocale c = QLocale::c();
+        c.setNumberOptions(QLocale::OmitGroupSeparator | QLocale::RejectGroupSeparator);
+        return c;
+    }();
+    return strict;
+}
+
+// Text that was meant as a number written with a decimal comma or grouped thousands.
+bool looksGrouped(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char(',') || c == QLatin1Char('\'') || c == QChar(0x2019) || c.isSpace())
+            return true;
+    }
+    return false;
+}
+
+QString notANumber(QStringView text, const QString &message)
+{
+    if (!looksGrouped(text))
+        return message;
+    return message + tr(" (\".\" is the decimal point; numbers have no thousands separators)");
+}
+
 QString lineError(int line, const QString &what)
 {
     return tr("Line %1: %2").arg(line).arg(what);
-}
-
-QString writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return tr("Cannot write %1: %2").arg(path, file.errorString());
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        return tr("Cannot write %1: %2").arg(path, file.errorString());
-    return QString();
 }
 
 } // namespace
@@ -197,10 +217,10 @@ ParseResult parse(const QByteArray &text)
         step.label = fields.at(0).text().toString();
         const QStringView target = fields.at(1).text().trimmed();
         bool ok = false;
-        step.targetUm = QLocale::c().toDouble(target, &ok);
+        step.targetUm = fileNumbers().toDouble(target, &ok);
         if (!ok || target.isEmpty())
-            return fail(lineNumber,
-                        tr("the target \"%1\" is not a number").arg(target.left(40).toString()));
+            return fail(lineNumber, notANumber(target, tr("the target \"%1\" is not a number")
+                                                           .arg(target.left(40).toString())));
         if (!std::isfinite(step.targetUm))
             return fail(lineNumber,
                         tr("the target \"%1\" is not a finite number").arg(target.toString()));
@@ -209,10 +229,12 @@ ParseResult parse(const QByteArray &text)
                                         .arg(target.toString())
                                         .arg(Sequence::kMaxAbsTargetUm, 0, 'g', 6));
         const QStringView dwell = fields.at(2).text().trimmed();
-        const qlonglong dwellMs = QLocale::c().toLongLong(dwell, &ok);
+        const qlonglong dwellMs = fileNumbers().toLongLong(dwell, &ok);
         if (!ok || dwell.isEmpty())
-            return fail(lineNumber, tr("the dwell \"%1\" is not a whole number of milliseconds")
-                                        .arg(dwell.left(40).toString()));
+            return fail(
+                lineNumber,
+                notANumber(dwell, tr("the dwell \"%1\" is not a whole number of milliseconds")
+                                      .arg(dwell.left(40).toString())));
         if (dwellMs < 0 || dwellMs > Sequence::kMaxDwellMs)
             return fail(lineNumber, tr("the dwell %1 ms is not between 0 and %2 ms")
                                         .arg(dwellMs)
@@ -284,12 +306,12 @@ ParseResult readFile(const QString &path)
 
 QString writeFile(const QString &path, const SequenceSteps &steps)
 {
-    return writeBytes(path, format(steps));
+    return WholeFile::writeBytes(path, format(steps));
 }
 
 QString writeLog(const QString &path, const SequenceLog &log)
 {
-    return writeBytes(path, formatLog(log));
+    return WholeFile::writeBytes(path, formatLog(log));
 }
 
 } // namespace SequenceCsv

@@ -30,9 +30,9 @@ ParseResult parse(const QByteArray &text);
 QByteArray format(const SequenceSteps &steps);
 QByteArray formatLog(const SequenceLog &log);
 
-// Files: read whole and checked before anything is handed back; written through QSaveFile so a
-// failed write leaves the old file as it was. Each returns an empty string on success, else the
-// message for the operator.
+// Files: read whole and checked before anything is handed back; written whole or not at all, so
+// a failed write (a full disk included) leaves the old file as it was. Each returns an empty
+// string on success, else the message for the operator.
 ParseResult readFile(const QString &path);
 QString writeFile(const QString &path, const SequenceSteps &steps);
 QString writeLog(const QString &path, const SequenceLog &log);

@@ -2,9 +2,32 @@
 
 #include <QBrush>
 #include <QColor>
-#include <QLocale>
 
 #include <cmath>
+
+namespace {
+
+QString typedLabel(const QString &text)
+{
+    QString label = Sequence::cleanLabel(text);
+    if (label.size() > Sequence::kMaxLabelLength) {
+        int length = Sequence::kMaxLabelLength;
+        if (label.at(length - 1).isHighSurrogate())
+            --length; // not half a character
+        label.truncate(length);
+    }
+    return label;
+}
+
+// Whatever way a list comes in, its labels are ones a file can carry.
+SequenceSteps withCleanLabels(SequenceSteps steps)
+{
+    for (SequenceStep &step : steps)
+        step.label = Sequence::cleanLabel(step.label);
+    return steps;
+}
+
+} // namespace
 
 SequenceModel::SequenceModel(QObject *parent) : QAbstractTableModel(parent) {}
 
@@ -68,18 +91,18 @@ bool SequenceModel::setData(const QModelIndex &index, const QVariant &value, int
     SequenceStep &step = rows[index.row()];
     bool ok = true;
     switch (index.column()) {
-    case LabelColumn: {
-        QString label = value.toString().left(1000);
-        label.replace(QLatin1Char('\r'), QLatin1Char(' '))
-            .replace(QLatin1Char('\n'), QLatin1Char(' '));
-        step.label = label;
+    case LabelColumn:
+        step.label = typedLabel(value.toString());
         break;
-    }
     case TargetColumn: {
-        // Typed text is read in the operator's locale as well as with ".".
-        double um = value.toDouble(&ok);
-        if (!ok && value.canConvert<QString>())
-            um = QLocale().toDouble(value.toString(), &ok);
+        double um = 0.0;
+        if (value.userType() == QMetaType::QString) {
+            const std::optional<double> typed = Sequence::typedNumber(value.toString());
+            ok = typed.has_value();
+            um = typed.value_or(0.0);
+        } else {
+            um = value.toDouble(&ok);
+        }
         if (!ok || !std::isfinite(um) || std::abs(um) > Sequence::kMaxAbsTargetUm)
             return false;
         step.targetUm = um;
@@ -129,7 +152,7 @@ Qt::ItemFlags SequenceModel::flags(const QModelIndex &index) const
 void SequenceModel::setSteps(const SequenceSteps &steps)
 {
     beginResetModel();
-    rows = steps;
+    rows = withCleanLabels(steps);
     marks.clear();
     endResetModel();
 }
@@ -140,7 +163,9 @@ int SequenceModel::insertStep(int row, const SequenceStep &step)
         return -1;
     row = qBound(0, row, int(rows.size()));
     beginInsertRows(QModelIndex(), row, row);
-    rows.insert(row, step);
+    SequenceStep added = step;
+    added.label = Sequence::cleanLabel(step.label);
+    rows.insert(row, added);
     marks.clear();
     endInsertRows();
     emit dataChanged(index(0, 0), index(int(rows.size()) - 1, ColumnCount - 1));

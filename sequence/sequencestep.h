@@ -45,6 +45,18 @@ inline constexpr double kMaxAbsTargetUm = 1e6;
 inline constexpr int kMaxRows = 100000;
 inline constexpr int kMaxDwellMs = 24 * 3600 * 1000;
 inline constexpr int kMaxRepeats = 10000;
+// In characters (UTF-16 code units) as the table edits it; a file may hold longer ones.
+inline constexpr int kMaxLabelLength = 1000;
+
+// The label a typed or pasted text becomes: line breaks become spaces; control characters (C0
+// but the tab, DEL, C1) and halves of broken surrogate pairs are dropped. A sequence file cannot
+// hold them (a reader refuses the file, or gets other text back), so every list that can be
+// saved can be opened again. A cursor position in text, if given, moves to the same place.
+QString cleanLabel(const QString &text, int *cursor = nullptr);
+
+// A number as the operator types it: "." or the locale's decimal point, and never a group
+// separator, so "0,500" is a half in German and refused in English, never five hundred.
+std::optional<double> typedNumber(const QString &text);
 
 // count positions evenly spaced from fromUm to toUm, both included; with comeBack the way back
 // to fromUm follows without visiting toUm twice.

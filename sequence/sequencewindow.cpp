@@ -2,6 +2,7 @@
 
 #include "sequencecsv.h"
 #include "sequencemodel.h"
+#include "stepdelegate.h"
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -70,6 +71,7 @@ void SequenceWindow::build()
     table = new QTableView(this);
     table->setObjectName(QStringLiteral("tableView_Steps"));
     table->setModel(steps);
+    table->setItemDelegate(new StepDelegate(table));
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     // A double-click moves to the row; typing or a second click edits a cell.

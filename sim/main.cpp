@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -108,6 +109,32 @@ bool readNumber(const QCommandLineParser &parser, const QString &name, double mi
     return true;
 }
 
+const QStringList kStepModelOptions{
+    QStringLiteral("step-nm-forward"), QStringLiteral("step-nm-reverse"),
+    QStringLiteral("step-noise-pct"),  QStringLiteral("reversal-loss-steps"),
+    QStringLiteral("creep-nm"),        QStringLiteral("creep-ms")};
+
+// Any of its options turns the step model on; without them open-loop steps are as they always were.
+bool readStepModel(const QCommandLineParser &parser, dvxsim::StepModel *steps, QString *error)
+{
+    for (const QString &name : kStepModelOptions)
+        steps->enabled = steps->enabled || parser.isSet(name);
+    for (const auto &[name, size] :
+         {std::pair{QStringLiteral("step-nm-forward"), &steps->forwardNm},
+          std::pair{QStringLiteral("step-nm-reverse"), &steps->reverseNm}}) {
+        double nm = 0.0;
+        if (!readNumber(parser, name, 1e-3, 1e9, &nm, error))
+            return false;
+        if (parser.isSet(name))
+            *size = nm;
+    }
+    return readNumber(parser, QStringLiteral("step-noise-pct"), 0, 100, &steps->noisePct, error) &&
+           readNumber(parser, QStringLiteral("reversal-loss-steps"), 0, 1e6,
+                      &steps->reversalLossSteps, error) &&
+           readNumber(parser, QStringLiteral("creep-nm"), 0, 1e6, &steps->creepNm, error) &&
+           readNumber(parser, QStringLiteral("creep-ms"), 0, 1e6, &steps->creepMs, error);
+}
+
 bool readSettings(const QCommandLineParser &parser, Settings *settings, QString *error)
 {
     dvxsim::StageConfig &stage = settings->server.stage;
@@ -172,7 +199,7 @@ bool readSettings(const QCommandLineParser &parser, Settings *settings, QString 
         !readNumber(parser, QStringLiteral("noise-nm"), 0, 1e6, &stage.noiseNm, error) ||
         !readNumber(parser, QStringLiteral("drift-nm-per-s"), -1e6, 1e6, &stage.driftNmPerS, error))
         return false;
-    return true;
+    return readStepModel(parser, &stage.steps, error);
 }
 
 } // namespace
@@ -219,6 +246,24 @@ int main(int argc, char *argv[])
         {QStringLiteral("drift-nm-per-s"),
          QStringLiteral("Drift of the stage while no closed-loop move holds it, nm/s (0)."),
          QStringLiteral("nm_per_s")},
+        {QStringLiteral("step-nm-forward"),
+         QStringLiteral("Step model: one forward step (one drive cycle) in nm."),
+         QStringLiteral("nm")},
+        {QStringLiteral("step-nm-reverse"),
+         QStringLiteral("Step model: one reverse step in nm (the forward size)."),
+         QStringLiteral("nm")},
+        {QStringLiteral("step-noise-pct"),
+         QStringLiteral("Step model: spread of each step, percent of its size (0)."),
+         QStringLiteral("percent")},
+        {QStringLiteral("reversal-loss-steps"),
+         QStringLiteral("Step model: steps lost after each change of direction (0)."),
+         QStringLiteral("steps")},
+        {QStringLiteral("creep-nm"),
+         QStringLiteral("Step model: creep after a train of steps ends, in nm (0)."),
+         QStringLiteral("nm")},
+        {QStringLiteral("creep-ms"),
+         QStringLiteral("Step model: time constant of that creep in ms (500)."),
+         QStringLiteral("ms")},
         {QStringLiteral("link"),
          QStringLiteral("Keep a symbolic link at this path to the terminal while running."),
          QStringLiteral("path")},
@@ -232,7 +277,8 @@ int main(int argc, char *argv[])
          QStringLiteral("seconds")},
         {QStringLiteral("flood"),
          QStringLiteral("Fault: fill all spare line capacity with position lines.")},
-        {QStringLiteral("seed"), QStringLiteral("Seed for --garbage, to repeat a run."),
+        {QStringLiteral("seed"),
+         QStringLiteral("Seed for --garbage, --noise-nm and --step-noise-pct, to repeat a run."),
          QStringLiteral("number")},
     });
     // Not process(): it ends a wrong command line with status 1, and a wrong command line is 2.

@@ -128,6 +128,9 @@ StageController::StageController(const StageConfig &config, qint64 nowMs)
     : cfg(config), replyForm(formFor(config)), clockMs(double(nowMs)),
       calibrated(config.calibrated), noise(config.noiseSeed)
 {
+    // Apart from the readout noise, so how often the position is asked for leaves the steps alone.
+    std::seed_seq stepSeed{config.noiseSeed, 0x57e9u};
+    stepNoise.seed(stepSeed);
 }
 
 QList<QByteArray> StageController::execute(const QByteArray &command, qint64 nowMs)
@@ -154,6 +157,7 @@ QList<QByteArray> StageController::advance(qint64 nowMs)
         pos = active->to;
         restingSince = end;
         const bool report = active->reportArrival;
+        const bool stepTrain = active->stepTrain;
         active.reset();
         if (report && replyForm != ReplyForm::Model1804)
             lines.append("_tg " + number(pos) + "\r");
@@ -161,12 +165,18 @@ QList<QByteArray> StageController::advance(qint64 nowMs)
             const double back = *returnTarget;
             returnTarget.reset();
             startMotion(back, true, false, end);
+        } else if (!stepQueue.empty()) {
+            startNextTrain(end);
+        } else if (stepTrain && cfg.steps.creepNm != 0.0) {
+            creep = Creep{end, lastDirection * cfg.steps.creepNm / 1000.0};
         }
     }
-    if (active)
+    if (active) {
         pos = positionAt(*active, now);
-    else
+    } else {
         drift(restingSince, now);
+        creepBetween(restingSince, now);
+    }
     if (calibrating && calibrationDoneMs <= now) {
         calibrating = false;
         calibrated = true;
@@ -208,8 +218,11 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
         if (calibrating)
             return {kBusy};
         returnTarget.reset();
+        stepQueue.clear();
         startMotion(0.0, false, true, now);
         holding = true;
+        lastDirection = 0;
+        slackCyclesLeft = 0.0;
         return {kOk};
     }
     if (keyword == "ma" || keyword == "mr") {
@@ -226,8 +239,12 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
             target += (active && !active->openLoop) ? active->to : pos;
         }
         returnTarget.reset();
+        stepQueue.clear();
         startMotion(target, false, true, now);
         holding = true;
+        // The servo leaves the drive's slack taken up; the next step loses nothing.
+        lastDirection = 0;
+        slackCyclesLeft = 0.0;
         return {};
     }
     if (keyword == "fo" || keyword == "re" || keyword == "bi") {
@@ -235,6 +252,23 @@ QList<QByteArray> StageController::run(const QByteArray &keyword, const QList<QB
             return {kBadArgument};
         if (calibrating)
             return {kBusy};
+        if (cfg.steps.enabled) {
+            // Steps given while a train is under way queue behind it, as every press counts.
+            const std::deque<StepTrain> before = stepQueue;
+            const bool queued = keyword == "bi"
+                                    ? queueSteps(1, cycleCount) && queueSteps(-1, cycleCount)
+                                    : queueSteps(keyword == "re" ? -1 : 1, cycleCount);
+            if (!queued) {
+                stepQueue = before;
+                return {kBusy};
+            }
+            holding = false;
+            if (!active || !active->stepTrain) {
+                returnTarget.reset();
+                startNextTrain(now);
+            }
+            return {kOk};
+        }
         const double start = pos;
         const double step = keyword == "re" ? -openLoopStep() : openLoopStep();
         returnTarget.reset();
@@ -290,6 +324,72 @@ double StageController::openLoopStepMs() const
     return double(cycleCount) * durationMs + double(cycleCount - 1) * intervalMs;
 }
 
+double StageController::cycleStep(int direction) const
+{
+    const std::optional<double> own = direction > 0 ? cfg.steps.forwardNm : cfg.steps.reverseNm;
+    const std::optional<double> other = direction > 0 ? cfg.steps.reverseNm : cfg.steps.forwardNm;
+    if (own)
+        return *own / 1000.0;
+    if (other)
+        return *other / 1000.0;
+    return durationMs * cfg.openLoopRate;
+}
+
+bool StageController::queueSteps(int direction, double cycles)
+{
+    if (!stepQueue.empty() && stepQueue.back().direction == direction) {
+        stepQueue.back().cycles += cycles;
+        return true;
+    }
+    if (int(stepQueue.size()) >= kMaxQueuedTrains)
+        return false;
+    stepQueue.push_back(StepTrain{direction, cycles});
+    return true;
+}
+
+void StageController::startNextTrain(double now)
+{
+    const StepTrain train = stepQueue.front();
+    stepQueue.pop_front();
+    if (lastDirection != 0 && lastDirection != train.direction)
+        slackCyclesLeft = cfg.steps.reversalLossSteps;
+    lastDirection = train.direction;
+    const double idleCycles = qMin(train.cycles, slackCyclesLeft);
+    slackCyclesLeft -= idleCycles;
+    const double movingCycles = train.cycles - idleCycles;
+
+    // The sum of independent steps: its spread grows with the square root of their number.
+    const double step = cycleStep(train.direction);
+    double distance = step * movingCycles;
+    const double spread = cfg.steps.noisePct / 100.0 * step * std::sqrt(movingCycles);
+    if (spread > 0.0)
+        distance += std::normal_distribution<double>(0.0, spread)(stepNoise);
+    distance = qMax(0.0, distance);
+
+    startMotion(pos + train.direction * distance, true, false, now);
+    // The stage moves evenly while driven, so the train ends with its last cycle.
+    active->idleDriveMs = idleCycles * durationMs;
+    if (movingCycles > 0.0 && distance > 0.0)
+        active->rate = distance / (movingCycles * durationMs);
+    active->stepTrain = true;
+}
+
+double StageController::creepAt(double t) const
+{
+    if (!creep || t <= creep->startMs)
+        return 0.0;
+    if (!(cfg.steps.creepMs > 0.0))
+        return creep->amountUm;
+    return creep->amountUm * (1.0 - std::exp(-(t - creep->startMs) / cfg.steps.creepMs));
+}
+
+void StageController::creepBetween(double fromMs, double toMs)
+{
+    if (!creep || toMs <= fromMs)
+        return;
+    pos = clampToTravel(pos + creepAt(toMs) - creepAt(fromMs));
+}
+
 QByteArray StageController::identificationLine() const
 {
     QByteArray digits;
@@ -328,6 +428,8 @@ void StageController::startMotion(double target, bool openLoop, bool reportArriv
     // A servo move that replaces one under way keeps the stage's momentum.
     const double velocity = active && !openLoop ? velocityAt(*active, now) : 0.0;
     active = Motion{pos, clampToTravel(target), now, openLoop, reportArrival, velocity};
+    active->rate = cfg.openLoopRate;
+    creep.reset();
 }
 
 bool StageController::servoMove(const Motion &m) const
@@ -346,6 +448,8 @@ void StageController::halt()
 {
     active.reset();
     returnTarget.reset();
+    stepQueue.clear();
+    creep.reset();
 }
 
 double StageController::clampToTravel(double um) const
@@ -358,15 +462,17 @@ double StageController::arrivalMs(const Motion &m) const
     const double distance = std::abs(m.to - m.from);
     if (servoMove(m))
         return m.startMs + cfg.servo.quietAfter(m.from - m.to, m.startVelocity, kQuietUm) * 1000.0;
-    if (distance == 0.0)
+    if (distance == 0.0 && m.idleDriveMs == 0.0)
         return m.startMs;
     if (!m.openLoop)
         return cfg.speed > 0.0 ? m.startMs + distance / cfg.speed * 1000.0 : kInfinity;
-    if (!(cfg.openLoopRate > 0.0))
+    if (distance > 0.0 && !(m.rate > 0.0))
         return kInfinity;
     // Drive for durationMs, rest for intervalMs, and so on: the stage moves only while driven.
-    const double drive = distance / cfg.openLoopRate;
-    const double fullCycles = std::ceil(drive / durationMs) - 1.0;
+    const double drive = m.idleDriveMs + (distance > 0.0 ? distance / m.rate : 0.0);
+    // A drive a rounding error past a whole number of cycles ends with that cycle, not an
+    // interval later.
+    const double fullCycles = std::ceil(drive / durationMs * (1.0 - 1e-12)) - 1.0;
     return m.startMs + fullCycles * (durationMs + intervalMs) + (drive - fullCycles * durationMs);
 }
 
@@ -384,7 +490,7 @@ double StageController::positionAt(const Motion &m, double t) const
         const double fullCycles = std::floor(elapsed / period);
         const double driven =
             fullCycles * durationMs + qMin(double(durationMs), elapsed - fullCycles * period);
-        travelled = cfg.openLoopRate * driven;
+        travelled = m.rate * qMax(0.0, driven - m.idleDriveMs);
     }
     travelled = qBound(0.0, travelled, distance);
     return m.to >= m.from ? m.from + travelled : m.from - travelled;

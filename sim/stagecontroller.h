@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <deque>
 #include <optional>
 #include <random>
 
@@ -32,6 +33,25 @@ struct SecondOrder {
     double quietAfter(double e0, double v0, double limit) const;
 };
 
+// An open-loop stage that moves in steps, one per drive cycle of ">fo" and ">re", with the faults
+// of a real stick-slip drive. Off, each cycle moves duration x openLoopRate and a new step replaces
+// the one under way (the behaviour before this model existed).
+struct StepModel {
+    bool enabled = false;
+    // Size of one cycle's step; a direction without its own takes the other's, and with neither a
+    // step is duration x openLoopRate.
+    std::optional<double> forwardNm;
+    std::optional<double> reverseNm;
+    // Standard deviation of one step, in percent of its size; steps are independent.
+    double noisePct = 0.0;
+    // Cycles that move nothing after the direction turns, as the slack of the drive is taken up.
+    double reversalLossSteps = 0.0;
+    // After a train of steps ends the stage goes on by this much in the same direction, approaching
+    // it as 1 - exp(-t / creepMs).
+    double creepNm = 0.0;
+    double creepMs = 500.0;
+};
+
 struct StageConfig {
     Model model = Model::Dvx1901;
     QString firmware = QStringLiteral("3.12"); // "X.YZ"
@@ -46,7 +66,8 @@ struct StageConfig {
     SecondOrder servo;
     double noiseNm = 0.0;     // RMS of the noise added to each reported position
     double driftNmPerS = 0.0; // creep while no closed-loop move holds the stage
-    quint32 noiseSeed = 1;
+    quint32 noiseSeed = 1;    // also seeds the step noise, from a generator of its own
+    StepModel steps;
 };
 
 // The firmware texts the simulator accepts: one digit, ".", two digits.
@@ -79,6 +100,13 @@ public:
     double openLoopStep() const;
     // Time one open-loop step takes when nothing stops it.
     double openLoopStepMs() const;
+    // With the step model: the nominal size of one cycle's step, forward (direction > 0) or
+    // reverse, in micrometres.
+    double cycleStep(int direction) const;
+    // With the step model: trains of steps waiting behind the one under way.
+    int queuedTrains() const { return int(stepQueue.size()); }
+    // Queued trains beyond this are refused as busy.
+    static constexpr int kMaxQueuedTrains = 1000;
 
     QByteArray identificationLine() const;
     QByteArray offsetLine() const;
@@ -93,10 +121,27 @@ private:
         bool openLoop = false;
         bool reportArrival = false;
         double startVelocity = 0.0; // micrometres per second, second-order moves only
+        // Open loop: micrometres per millisecond of drive, and the drive before the stage moves
+        // at all (slack taken up after a reversal).
+        double rate = 0.0;
+        double idleDriveMs = 0.0;
+        bool stepTrain = false; // started from the step queue
+    };
+    struct StepTrain {
+        int direction = 1;
+        double cycles = 1.0;
+    };
+    struct Creep {
+        double startMs = 0.0;
+        double amountUm = 0.0;
     };
 
     QList<QByteArray> run(const QByteArray &keyword, const QList<QByteArray> &args, double now);
     void startMotion(double target, bool openLoop, bool reportArrival, double now);
+    bool queueSteps(int direction, double cycles);
+    void startNextTrain(double now);
+    double creepAt(double t) const;
+    void creepBetween(double fromMs, double toMs);
     void halt();
     double clampToTravel(double um) const;
     double arrivalMs(const Motion &m) const;
@@ -121,6 +166,13 @@ private:
     // Set by a closed-loop move or homing, cleared by an open-loop step: only a free stage drifts.
     bool holding = false;
     mutable std::mt19937 noise;
+    // The step model's state: trains waiting, the direction of the last one (0: none since power-up
+    // or the last closed-loop move), slack still to take up, creep under way.
+    std::deque<StepTrain> stepQueue;
+    int lastDirection = 0;
+    double slackCyclesLeft = 0.0;
+    std::optional<Creep> creep;
+    std::mt19937 stepNoise;
 };
 
 } // namespace dvxsim

@@ -149,7 +149,6 @@ void TestControlServer::pathInUse()
     // A live panel keeps its path; the second is refused with the reason.
     {
         Panel secondPanel;
-        MainWindow &second = secondPanel.window();
         QString error;
         QVERIFY(!secondPanel.startControlServer(path, &error));
         QVERIFY2(error.contains(QLatin1String("Another panel is already listening")),
@@ -164,7 +163,6 @@ void TestControlServer::pathInUse()
     QVERIFY(leaveDeadSocket(stale));
     {
         Panel secondPanel;
-        MainWindow &second = secondPanel.window();
         QString error;
         QVERIFY2(secondPanel.startControlServer(stale, &error), qPrintable(error));
         ControlClient other(stale);
@@ -180,7 +178,6 @@ void TestControlServer::pathInUse()
         notes.write("keep me");
     }
     Panel thirdPanel;
-    MainWindow &third = thirdPanel.window();
     QString error;
     QVERIFY(!thirdPanel.startControlServer(file, &error));
     QVERIFY(error.contains(QLatin1String("not a socket")));

@@ -8,7 +8,13 @@
 #include "sequencerunner.h"
 #include "sequencewindow.h"
 
+#include <QAbstractSpinBox>
+#include <QClipboard>
 #include <QFile>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,6 +26,44 @@ namespace {
 QByteArray file(const QByteArray &rows)
 {
     return QByteArray(SequenceCsv::kHeader) + '\n' + rows;
+}
+
+QString units(std::initializer_list<ushort> codes)
+{
+    QString text;
+    for (ushort code : codes)
+        text += QChar(code);
+    return text;
+}
+
+const QString kGrin = QString::fromUtf8("\xF0\x9F\x98\x80"); // one character, two code units
+
+// Edits a cell of the window's table in its own editor: types or pastes text, then Return.
+void editCell(SequenceWindow &window, int row, int column, const QString &text, bool paste)
+{
+    auto *table = window.findChild<QTableView *>(QStringLiteral("tableView_Steps"));
+    QVERIFY(table);
+    const QModelIndex index = window.model()->index(row, column);
+    table->setCurrentIndex(index);
+    table->edit(index);
+    QWidget *editor = table->findChild<QAbstractSpinBox *>();
+    auto *line = table->findChild<QLineEdit *>();
+    if (!editor)
+        editor = line;
+    QVERIFY(editor && line);
+    QPointer<QWidget> open(editor);
+    line->selectAll();
+    if (paste) {
+        QGuiApplication::clipboard()->setText(text);
+        line->paste();
+    } else {
+        QTest::keyClicks(editor, text);
+    }
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    // Moving on commits what an editor still open holds, as the operator's next click would.
+    table->setCurrentIndex(window.model()->index(row == 0 ? 1 : 0, 0));
+    QTRY_VERIFY(!open);
 }
 
 } // namespace
@@ -40,6 +84,13 @@ private slots:
     void saveReplacesWholeOrNotAtAll();
     void logExport();
     void modelEditing();
+    void labelsThatCanBeSavedCanBeOpened_data();
+    void labelsThatCanBeSavedCanBeOpened();
+    void listsGivenWholeKeepOnlyWhatAFileHolds();
+    void labelEditorDropsWhatAFileCannotHold_data();
+    void labelEditorDropsWhatAFileCannotHold();
+    void targetEditorReadsNoGroupSeparator_data();
+    void targetEditorReadsNoGroupSeparator();
 
 private:
     QTemporaryDir dir;
@@ -124,8 +175,27 @@ void TestSequenceCsv::refusals_data()
     QTest::newRow("text as target")
         << file("a,1,2\nb,abc,2\n") << "Line 3: the target \"abc\" is not a number";
     QTest::newRow("empty target") << file("a,,2\n") << "Line 2: the target \"\" is not a number";
+    // A spreadsheet in a decimal-comma locale writes "0,500" for a half: never five hundred.
+    const QString point = QStringLiteral(" (\".\" is the decimal point; numbers have no thousands "
+                                         "separators)");
     QTest::newRow("decimal comma")
-        << file("a,\"1,5\",2\n") << "Line 2: the target \"1,5\" is not a number";
+        << file("a,\"1,5\",2\n") << "Line 2: the target \"1,5\" is not a number" + point;
+    QTest::newRow("decimal comma like a group")
+        << file("a,1,2\nb,\"0,500\",2\n") << "Line 3: the target \"0,500\" is not a number" + point;
+    QTest::newRow("thousands separator")
+        << file("a,\"2,500\",2\n") << "Line 2: the target \"2,500\" is not a number" + point;
+    QTest::newRow("thousands separator and point")
+        << file("a,\"-1,000.5\",2\n") << "Line 2: the target \"-1,000.5\" is not a number" + point;
+    QTest::newRow("space between thousands")
+        << file("a,1 000,2\n") << "Line 2: the target \"1 000\" is not a number" + point;
+    QTest::newRow("apostrophe between thousands")
+        << file("a,1'000,2\n") << "Line 2: the target \"1'000\" is not a number" + point;
+    QTest::newRow("decimal comma in dwell")
+        << file("a,1,\"0,500\"\n")
+        << "Line 2: the dwell \"0,500\" is not a whole number of milliseconds" + point;
+    QTest::newRow("thousands separator in dwell")
+        << file("a,1,\"2,500\"\n")
+        << "Line 2: the dwell \"2,500\" is not a whole number of milliseconds" + point;
     QTest::newRow("NaN") << file("a,nan,2\n")
                          << "Line 2: the target \"nan\" is not a finite number";
     QTest::newRow("infinity") << file("a,inf,2\n")
@@ -159,10 +229,16 @@ void TestSequenceCsv::refusals()
 {
     QFETCH(QByteArray, text);
     QFETCH(QString, error);
-    const SequenceCsv::ParseResult read = SequenceCsv::parse(text);
-    QCOMPARE(read.error, error);
-    QVERIFY(read.steps.isEmpty());
-    QVERIFY(read.line >= 1);
+    // The same in every locale, whatever its decimal point and group separator.
+    const QLocale before;
+    for (const char *name : {"C", "de_DE", "en_US", "de_CH", "fr_FR"}) {
+        QLocale::setDefault(QLocale(QLatin1String(name)));
+        const SequenceCsv::ParseResult read = SequenceCsv::parse(text);
+        QLocale::setDefault(before);
+        QCOMPARE(read.error, error);
+        QVERIFY(read.steps.isEmpty());
+        QVERIFY(read.line >= 1);
+    }
 }
 
 void TestSequenceCsv::tooManyRows()
@@ -304,6 +380,153 @@ void TestSequenceCsv::modelEditing()
     QCOMPARE(model.insertStep(0, {}), -1);
     QVERIFY(!model.removeStep(0));
     QCOMPARE(model.rowCount(), 3);
+}
+
+void TestSequenceCsv::labelsThatCanBeSavedCanBeOpened_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("kept");
+
+    QTest::newRow("escape sequence") << "\x1b[31mred\x1b[0m"
+                                     << "[31mred[0m";
+    QTest::newRow("vertical tab, form feed, bell") << "a\vb\fc\a"
+                                                   << "abc";
+    QTest::newRow("NUL") << units({'a', 0, 'b'}) << "ab";
+    QTest::newRow("DEL") << "del\x7f"
+                         << "del";
+    QTest::newRow("C1 controls") << units({'a', 0x85, 'b', 0x9b, 'c', 0x80, 0x9f}) << "abc";
+    QTest::newRow("line breaks become spaces") << "two\r\nlines"
+                                               << "two  lines";
+    QTest::newRow("tab kept") << "a\tb"
+                              << "a\tb";
+    QTest::newRow("lone high surrogate") << units({'a', 0xd83d, 'b'}) << "ab";
+    QTest::newRow("lone low surrogate") << units({'a', 0xde00}) << "a";
+    QTest::newRow("halves the wrong way round") << units({0xde00, 0xd83d}) << "";
+    QTest::newRow("surrogate pair kept") << "a" + kGrin << "a" + kGrin;
+    QTest::newRow("byte-order mark and noncharacters kept")
+        << units({0xfeff, 'x', 0xfffe, 0xffff, 0xfdd0})
+        << units({0xfeff, 'x', 0xfffe, 0xffff, 0xfdd0});
+    QTest::newRow("nothing but controls") << "\x1b\x01\x7f"
+                                          << "";
+    QTest::newRow("plain") << QStringLiteral("\u00b5-Schritt, \"quoted\"")
+                           << QStringLiteral("\u00b5-Schritt, \"quoted\"");
+    // Cut at 1000 code units, but never between the halves of one character.
+    QTest::newRow("long, cut before a pair")
+        << "a" + kGrin.repeated(600) << "a" + kGrin.repeated(499);
+    QTest::newRow("long, cut after a pair") << kGrin.repeated(600) << kGrin.repeated(500);
+}
+
+void TestSequenceCsv::labelsThatCanBeSavedCanBeOpened()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, kept);
+    SequenceModel model;
+    model.setSteps({{"x", 1.0, 1}, {"y", 2.0, 2}});
+    QVERIFY(model.setData(model.index(1, SequenceModel::LabelColumn), typed));
+    QCOMPARE(model.steps().at(1).label, kept);
+
+    const QString path = dir.filePath(QStringLiteral("labels.csv"));
+    QCOMPARE(SequenceCsv::writeFile(path, model.steps()), QString());
+    const SequenceCsv::ParseResult read = SequenceCsv::readFile(path);
+    QVERIFY2(read.ok(), qPrintable(read.error));
+    QCOMPARE(read.steps, model.steps());
+}
+
+void TestSequenceCsv::listsGivenWholeKeepOnlyWhatAFileHolds()
+{
+    SequenceModel model;
+    model.setSteps({{"\x1b"
+                     "a\x7f",
+                     1.0, 1},
+                    {units({'b', 0xd800}), 2.0, 2}});
+    QCOMPARE(model.insertStep(1, {"c\x1b\tc", 3.0, 3}), 1);
+    QCOMPARE(model.steps(), (SequenceSteps{{"a", 1.0, 1}, {"c\tc", 3.0, 3}, {"b", 2.0, 2}}));
+}
+
+void TestSequenceCsv::labelEditorDropsWhatAFileCannotHold_data()
+{
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("escape sequence") << "\x1b[1mbold\x1b[0m"
+                                     << "[1mbold[0m";
+    QTest::newRow("vertical tab and DEL") << "a\vb\x7f"
+                                          << "ab";
+    QTest::newRow("C1 control") << units({'a', 0x9b, 'b'}) << "ab";
+    QTest::newRow("lone surrogate") << units({'a', 0xdc00, 'b'}) << "ab";
+    QTest::newRow("pair and tab kept") << "a\t" + kGrin << "a\t" + kGrin;
+    QTest::newRow("plain") << "edge, left"
+                           << "edge, left";
+}
+
+void TestSequenceCsv::labelEditorDropsWhatAFileCannotHold()
+{
+    QFETCH(QString, pasted);
+    QFETCH(QString, kept);
+    ScriptedStage stage;
+    SequenceRunner runner(&stage);
+    SequenceWindow window(&runner);
+    MessageBoxWatcher boxes;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    editCell(window, 2, SequenceModel::LabelColumn, pasted, true);
+    QCOMPARE(window.model()->steps().at(2).label, kept);
+    // What the table holds, Save writes and Open reads back.
+    const QString path = dir.filePath(QStringLiteral("edited.csv"));
+    QVERIFY(window.saveFile(path));
+    const SequenceSteps saved = window.model()->steps();
+    window.model()->setSteps({});
+    QVERIFY(window.openFile(path));
+    QCOMPARE(window.model()->steps(), saved);
+    QCOMPARE(boxes.count(), 0);
+}
+
+void TestSequenceCsv::targetEditorReadsNoGroupSeparator_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<double>("target"); // the row's 250 when the text is refused
+
+    QTest::newRow("English, point") << "en_US"
+                                    << "0.125" << 0.125;
+    QTest::newRow("English, every digit") << "en_US"
+                                          << "1234.5678" << 1234.5678;
+    QTest::newRow("English, decimal comma") << "en_US"
+                                            << "0,500" << 250.0;
+    QTest::newRow("English, grouped") << "en_US"
+                                      << "2,500.5" << 250.0;
+    QTest::newRow("German, comma") << "de_DE"
+                                   << "0,125" << 0.125;
+    QTest::newRow("German, point") << "de_DE"
+                                   << "0.125" << 0.125;
+    QTest::newRow("German, grouped") << "de_DE"
+                                     << "1.000,5" << 250.0;
+    QTest::newRow("Swiss, grouped") << "de_CH"
+                                    << "1'000.5" << 250.0;
+    QTest::newRow("at the limit") << "en_US"
+                                  << "-1000000" << -1e6;
+    QTest::newRow("beyond the limit") << "en_US"
+                                      << "1000001" << 250.0;
+    QTest::newRow("text") << "en_US"
+                          << "far" << 250.0;
+}
+
+void TestSequenceCsv::targetEditorReadsNoGroupSeparator()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, typed);
+    QFETCH(double, target);
+    const QLocale before;
+    QLocale::setDefault(QLocale(locale));
+    ScriptedStage stage;
+    SequenceRunner runner(&stage);
+    SequenceWindow window(&runner);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.model()->steps().at(1).targetUm, 250.0);
+    editCell(window, 1, SequenceModel::TargetColumn, typed, false);
+    QLocale::setDefault(before);
+    QCOMPARE(window.model()->steps().at(1).targetUm, target);
 }
 
 QTEST_MAIN(TestSequenceCsv)

@@ -3,8 +3,10 @@
 
 #include "commandparser.h"
 #include "outputshaper.h"
+#include "simulatorprocess.h"
 #include "stagecontroller.h"
 
+#include <QSerialPort>
 #include <QtTest>
 
 using namespace dvxsim;
@@ -55,6 +57,16 @@ private slots:
     void secondOrderDampingRegimes();
     void noiseOnReportedPositionsOnly();
     void driftOnlyWhileFree();
+    void openLoopStepEndsWithItsLastCycle_data();
+    void openLoopStepEndsWithItsLastCycle();
+    void stepModel_data();
+    void stepModel();
+    void stepTrainsTakeTheirTime();
+    void creepAfterATrain();
+    void stepNoiseIsSeededAndApart();
+    void stepQueueIsBounded();
+    void stepModelOffKeepsReplacingSteps();
+    void stepModelEndToEnd();
 };
 
 void TestSimulator::parserFraming_data()
@@ -352,6 +364,11 @@ StageConfig servoConfig(double naturalHz, double damping)
     return c;
 }
 
+bool near(double a, double b)
+{
+    return std::abs(a - b) < 1e-9;
+}
+
 double reported(StageController &stage, qint64 nowMs)
 {
     return longCut(stage.execute(">cp", nowMs).constLast()).toDouble();
@@ -498,6 +515,303 @@ void TestSimulator::driftOnlyWhileFree()
     StageController still;
     still.advance(100000);
     QCOMPARE(still.position(), 0.0);
+}
+
+void TestSimulator::openLoopStepEndsWithItsLastCycle_data()
+{
+    QTest::addColumn<int>("duration");
+    QTest::addColumn<int>("cycles");
+    // 3 x 0.1 / 0.1 is a hair over 3: the drive seemed to need a fourth cycle.
+    QTest::newRow("3 ms, 1 cycle") << 3 << 1;
+    QTest::newRow("1 ms, 3 cycles") << 1 << 3;
+    QTest::newRow("100 ms, 1 cycle") << 100 << 1;
+}
+
+void TestSimulator::openLoopStepEndsWithItsLastCycle()
+{
+    QFETCH(int, duration);
+    QFETCH(int, cycles);
+    StageConfig c;
+    c.driftNmPerS = 1000.0;
+    StageController stage(c);
+    stage.execute(">ma 0", 0); // hold still until the step
+    stage.execute(">duration " + QByteArray::number(duration), 0);
+    stage.execute(">cycle " + QByteArray::number(cycles), 0);
+    stage.execute(">fo", 1000);
+    const double stepEnd = 1000.0 + stage.openLoopStepMs();
+    stage.advance(qint64(stepEnd));
+    QVERIFY(!stage.isMoving());
+    // The stage is free from the end of the step: it drifts from there at 1 um/s.
+    stage.advance(qint64(stepEnd) + 100);
+    QVERIFY2(near(stage.position(), stage.openLoopStep() + 0.1),
+             qPrintable(QString::number(stage.position(), 'f', 9)));
+}
+
+namespace {
+
+StageConfig stepConfig(double forwardNm, double reverseNm, double lossSteps)
+{
+    StageConfig c;
+    c.steps.enabled = true;
+    if (forwardNm > 0.0)
+        c.steps.forwardNm = forwardNm;
+    if (reverseNm > 0.0)
+        c.steps.reverseNm = reverseNm;
+    c.steps.reversalLossSteps = lossSteps;
+    return c;
+}
+
+} // namespace
+
+void TestSimulator::stepModel_data()
+{
+    QTest::addColumn<double>("forwardNm"); // 0: not given
+    QTest::addColumn<double>("reverseNm");
+    QTest::addColumn<double>("lossSteps");
+    QTest::addColumn<int>("cycles");
+    QTest::addColumn<QList<QByteArray>>("commands");
+    QTest::addColumn<QList<double>>("positions"); // after each command has run its course
+
+    using C = QList<QByteArray>;
+    using P = QList<double>;
+    QTest::newRow("asymmetric") << 830.0 << 710.0 << 0.0 << 1
+                                << C{">fo", ">fo", ">re", ">re", ">re"}
+                                << P{0.83, 1.66, 0.95, 0.24, -0.47};
+    QTest::newRow("a cycle is a step")
+        << 830.0 << 710.0 << 0.0 << 5 << C{">fo", ">re"} << P{4.15, 0.6};
+    QTest::newRow("reversal loses steps")
+        << 830.0 << 710.0 << 3.0 << 5 << C{">fo", ">re", ">re", ">fo"}
+        << P{4.15, 2.73, -0.82, 0.84};
+    QTest::newRow("loss spans commands")
+        << 830.0 << 710.0 << 3.0 << 1 << C{">fo", ">re", ">re", ">re", ">re", ">re"}
+        << P{0.83, 0.83, 0.83, 0.83, 0.12, -0.59};
+    QTest::newRow("fraction of a step lost")
+        << 1000.0 << 1000.0 << 0.5 << 1 << C{">fo", ">re", ">fo"} << P{1.0, 0.5, 1.0};
+    QTest::newRow("no loss on the first step")
+        << 830.0 << 710.0 << 3.0 << 1 << C{">re"} << P{-0.71};
+    QTest::newRow("closed loop takes up the slack")
+        << 830.0 << 710.0 << 3.0 << 1 << C{">fo", ">ma 100", ">re"} << P{0.83, 10.0, 9.29};
+    QTest::newRow("reverse takes the forward size")
+        << 500.0 << 0.0 << 0.0 << 1 << C{">fo", ">re", ">re"} << P{0.5, 0.0, -0.5};
+    QTest::newRow("forward takes the reverse size")
+        << 0.0 << 400.0 << 0.0 << 1 << C{">fo"} << P{0.4};
+    QTest::newRow("no size: duration times rate")
+        << 0.0 << 0.0 << 0.0 << 2 << C{">fo", ">re"} << P{20.0, 0.0};
+    QTest::newRow("bi turns and loses") << 830.0 << 710.0 << 1.0 << 2 << C{">bi"} << P{0.95};
+    QTest::newRow("clamped at the travel's end")
+        << 830.0 << 710.0 << 0.0 << 1 << C{">ma -2495", ">re", ">fo"} << P{-249.5, -250.0, -249.17};
+}
+
+void TestSimulator::stepModel()
+{
+    QFETCH(double, forwardNm);
+    QFETCH(double, reverseNm);
+    QFETCH(double, lossSteps);
+    QFETCH(int, cycles);
+    QFETCH(QList<QByteArray>, commands);
+    QFETCH(QList<double>, positions);
+
+    StageController stage(stepConfig(forwardNm, reverseNm, lossSteps));
+    QCOMPARE(stage.execute(">cycle " + QByteArray::number(cycles), 0), QList<QByteArray>{"ok\r"});
+    qint64 t = 0;
+    for (int i = 0; i < commands.size(); ++i) {
+        const QList<QByteArray> replies = stage.execute(commands.at(i), t);
+        if (commands.at(i).startsWith(">ma"))
+            QVERIFY(replies.isEmpty());
+        else
+            QCOMPARE(replies, QList<QByteArray>{"ok\r"});
+        stage.advance(t += 100000);
+        QVERIFY(!stage.isMoving());
+        QVERIFY2(
+            near(stage.position(), positions.at(i)),
+            qPrintable(QStringLiteral("after %1: %2").arg(i).arg(stage.position(), 0, 'f', 6)));
+    }
+}
+
+void TestSimulator::stepTrainsTakeTheirTime()
+{
+    StageController stage(stepConfig(1000.0, 1000.0, 1.0));
+    stage.execute(">duration 100", 0);
+    stage.execute(">interval 50", 0);
+    stage.execute(">cycle 2", 0);
+    // Three presses at once: all three count, one after another.
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(stage.execute(">fo", 0), QList<QByteArray>{"ok\r"});
+    QList<QByteArray> lines = stage.advance(50);
+    // The position is read in open loop as in closed loop, mid-step included.
+    QCOMPARE(stage.execute(">cp", 50), QList<QByteArray>{"_cp 0.500 um\r"});
+    lines += stage.advance(125); // resting between two cycles
+    QCOMPARE(stage.position(), 1.0);
+    lines += stage.advance(250);
+    QCOMPARE(stage.position(), 2.0);
+    lines += stage.advance(799);
+    QVERIFY(stage.isMoving());
+    lines += stage.advance(800); // 2 + 4 cycles of 100 ms, with an interval after all but the last
+    QVERIFY(!stage.isMoving());
+    QCOMPARE(stage.position(), 6.0);
+
+    // After the turn the first cycle drives without moving the stage.
+    stage.execute(">re", 1000);
+    lines += stage.advance(1150);
+    QCOMPARE(stage.position(), 6.0);
+    lines += stage.advance(1200);
+    QCOMPARE(stage.position(), 5.5);
+    lines += stage.advance(1250);
+    QCOMPARE(stage.position(), 5.0);
+    QVERIFY(!stage.isMoving());
+    QVERIFY(lines.isEmpty()); // open-loop steps report no arrival
+
+    // Stop ends the train under way and forgets the ones waiting.
+    stage.execute(">fo", 2000);
+    stage.execute(">fo", 2000);
+    QCOMPARE(stage.queuedTrains(), 1);
+    stage.execute(">stop", 2050); // slack after the turn: still standing
+    QCOMPARE(stage.queuedTrains(), 0);
+    stage.advance(5000);
+    QCOMPARE(stage.position(), 5.0);
+    stage.execute(">fo", 5000);
+    stage.advance(5050);
+    QCOMPARE(stage.position(), 5.5);
+}
+
+void TestSimulator::creepAfterATrain()
+{
+    StageConfig c = stepConfig(1000.0, 1000.0, 0.0);
+    c.steps.creepNm = 200.0;
+    c.steps.creepMs = 500.0;
+    StageController stage(c);
+    stage.execute(">interval 0", 0);
+    stage.execute(">fo", 0); // 100 ms
+    stage.advance(100);
+    QCOMPARE(stage.position(), 1.0);
+    const double oneTau = 1.0 + 0.2 * (1.0 - std::exp(-1.0));
+    stage.advance(600);
+    QVERIFY(near(stage.position(), oneTau));
+    QCOMPARE(stage.execute(">cp", 600), QList<QByteArray>{"_cp 1.126 um\r"});
+
+    // A new train starts where the creep had got to, and creeps back after it.
+    stage.execute(">re", 600);
+    stage.advance(700);
+    QVERIFY(near(stage.position(), oneTau - 1.0));
+    stage.advance(100000);
+    QVERIFY(std::abs(stage.position() - (oneTau - 1.2)) < 1e-6);
+
+    // Stop ends the creep; so does a closed-loop move.
+    const double before = stage.position();
+    stage.execute(">fo", 100000);
+    stage.advance(100600);
+    stage.execute(">stop", 100600);
+    const double stopped = stage.position();
+    QVERIFY(near(stopped, before + 1.0 + 0.2 * (1.0 - std::exp(-1.0))));
+    stage.advance(200000);
+    QCOMPARE(stage.position(), stopped);
+    stage.execute(">fo", 200000);
+    stage.advance(200100);
+    stage.execute(">ma 0", 200100);
+    stage.advance(300000);
+    QCOMPARE(stage.position(), 0.0);
+}
+
+void TestSimulator::stepNoiseIsSeededAndApart()
+{
+    StageConfig c = stepConfig(1000.0, 1000.0, 0.0);
+    c.steps.noisePct = 5.0;
+    c.noiseSeed = 11;
+    const int n = 400;
+    // Reads with readout noise in between must not change the steps.
+    StageConfig polledConfig = c;
+    polledConfig.noiseNm = 10.0;
+    StageController quiet(c);
+    StageController polled(polledConfig);
+    QVector<double> steps;
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const qint64 t = 1000 * i;
+        const double before = quiet.position();
+        quiet.execute(">fo", t);
+        polled.execute(">fo", t);
+        for (int k = 0; k < 10; ++k)
+            polled.execute(">cp", t + 50 + k);
+        quiet.advance(t + 999);
+        polled.advance(t + 999);
+        QCOMPARE(polled.position(), quiet.position());
+        steps.append(quiet.position() - before);
+        sum += steps.last();
+    }
+    const double mean = sum / n;
+    double squares = 0.0;
+    for (const double step : steps)
+        squares += (step - mean) * (step - mean);
+    const double sd = std::sqrt(squares / (n - 1));
+    QVERIFY2(std::abs(mean - 1.0) < 0.01, qPrintable(QString::number(mean)));
+    QVERIFY2(sd > 0.04 && sd < 0.06, qPrintable(QString::number(sd)));
+
+    c.noiseSeed = 12;
+    StageController other(c);
+    other.execute(">fo", 0);
+    other.advance(999);
+    QVERIFY(other.position() != steps.first());
+}
+
+void TestSimulator::stepQueueIsBounded()
+{
+    StageController stage(stepConfig(1000.0, 1000.0, 0.0));
+    stage.execute(">fo", 0); // under way, not queued
+    for (int i = 0; i < StageController::kMaxQueuedTrains; ++i)
+        QCOMPARE(stage.execute(i % 2 == 0 ? ">re" : ">fo", 0), QList<QByteArray>{"ok\r"});
+    QCOMPARE(stage.queuedTrains(), StageController::kMaxQueuedTrains);
+    // The last queued is forward: another forward joins it, a reverse finds no room.
+    QCOMPARE(stage.execute(">fo", 0), QList<QByteArray>{"ok\r"});
+    QCOMPARE(stage.execute(">re", 0), QList<QByteArray>{"_err busy\r"});
+    // Bi queues both halves or neither.
+    QCOMPARE(stage.execute(">bi", 0), QList<QByteArray>{"_err busy\r"});
+    QCOMPARE(stage.queuedTrains(), StageController::kMaxQueuedTrains);
+    stage.execute(">stop", 0);
+    QCOMPARE(stage.queuedTrains(), 0);
+}
+
+void TestSimulator::stepModelOffKeepsReplacingSteps()
+{
+    // Without the step model a step given mid-step starts over from where the stage is.
+    StageController stage;
+    stage.execute(">fo", 0);
+    stage.execute(">fo", 50);
+    QCOMPARE(stage.queuedTrains(), 0);
+    stage.advance(1000);
+    QCOMPARE(stage.position(), 15.0);
+}
+
+void TestSimulator::stepModelEndToEnd()
+{
+    if (qEnvironmentVariableIsEmpty("DVXSIM"))
+        QSKIP("dvxsim was not built");
+    SimulatorProcess simulator;
+    QVERIFY2(simulator.start({"--step-nm-forward", "830", "--step-nm-reverse", "710",
+                              "--reversal-loss-steps", "3", "--seed", "5"}),
+             qPrintable(simulator.diagnostics()));
+    QSerialPort port(simulator.terminal);
+    port.setBaudRate(QSerialPort::Baud115200);
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+    QByteArray received;
+    QObject::connect(&port, &QSerialPort::readyRead, [&] { received += port.readAll(); });
+    const auto lastPosition = [&] {
+        const int end = received.lastIndexOf(" um\r");
+        const int start = received.lastIndexOf("_cp ", end);
+        return end < 0 || start < 0 ? QByteArray() : received.mid(start + 4, end - start - 4);
+    };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] { port.write(">cp\r"); });
+
+    port.write(">duration 10\r>interval 0\r>cycle 1\r");
+    port.write(QByteArray(">fo\r").repeated(5));
+    poll.start(30);
+    QTRY_COMPARE_WITH_TIMEOUT(lastPosition(), QByteArray("4.150"), 10000);
+    port.write(QByteArray(">re\r").repeated(5)); // three of them take up the slack
+    QTRY_COMPARE_WITH_TIMEOUT(lastPosition(), QByteArray("2.730"), 10000);
+    poll.stop();
+    QTRY_COMPARE(received.count("ok\r"), 13);
+    QVERIFY(!received.contains("_tg"));
+    QVERIFY(!received.contains("_err"));
 }
 
 QTEST_GUILESS_MAIN(TestSimulator)

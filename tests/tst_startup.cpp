@@ -298,6 +298,11 @@ void TestStartup::simulatorCommandLine_data()
                                << "dvxsim: --model is 1804 or 1901, not \"7\"";
     QTest::newRow("bad number") << QStringList({"--speed", "fast"}) << 2 << ""
                                 << "dvxsim: --speed wants a number";
+    QTest::newRow("step noise over 100 %")
+        << QStringList({"--step-noise-pct", "101"}) << 2 << ""
+        << "dvxsim: --step-noise-pct wants a number from 0 to 100, not \"101\"";
+    QTest::newRow("step of no size") << QStringList({"--step-nm-reverse", "0"}) << 2 << ""
+                                     << "dvxsim: --step-nm-reverse wants a number";
     QTest::newRow("argument") << QStringList({"extra"}) << 2 << ""
                               << "dvxsim: unexpected argument \"extra\"";
 }

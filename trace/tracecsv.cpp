@@ -1,7 +1,6 @@
 #include "tracecsv.h"
 
-#include <QCoreApplication>
-#include <QSaveFile>
+#include "wholefile.h"
 
 #include <functional>
 
@@ -40,19 +39,11 @@ QByteArray optionalNumber(const std::optional<double> &value, int decimals)
 
 bool save(const QString &path, const std::function<void(QIODevice *)> &write, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QCoreApplication::translate("TraceCsv", "Cannot write %1: %2")
-                     .arg(path, file.errorString());
-        return false;
-    }
-    write(&file);
-    if (!file.commit()) {
-        *error = QCoreApplication::translate("TraceCsv", "Cannot write %1: %2")
-                     .arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    *error = WholeFile::writeStream(path, [&write](QIODevice *out) {
+        write(out);
+        return true;
+    });
+    return error->isEmpty();
 }
 
 } // namespace

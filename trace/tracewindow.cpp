@@ -5,6 +5,7 @@
 #include "tracechartview.h"
 #include "tracecsv.h"
 #include "tracerecorder.h"
+#include "wholefile.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -18,7 +19,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QSvgGenerator>
 #include <QTableView>
@@ -484,29 +484,25 @@ bool TraceWindow::exportMoves(const QString &path)
 
 bool TraceWindow::saveImage(const QString &path)
 {
-    QSaveFile file(path);
-    bool written = file.open(QIODevice::WriteOnly);
-    if (written) {
-        if (QFileInfo(path).suffix().compare(QLatin1String("svg"), Qt::CaseInsensitive) == 0) {
-            QSvgGenerator svg;
-            svg.setOutputDevice(&file);
-            svg.setSize(chartView->size());
-            svg.setViewBox(QRect(QPoint(0, 0), chartView->size()));
-            svg.setTitle(tr("Trace"));
-            QPainter painter;
-            written = painter.begin(&svg);
-            if (written) {
-                chartView->render(&painter);
-                painter.end();
-            }
-        } else {
-            written = chartView->grab().save(&file, "PNG");
-        }
-        written = written && file.commit();
-    }
-    if (!written)
-        fail(tr("Cannot write %1: %2").arg(path, file.errorString()));
-    return written;
+    const bool svg =
+        QFileInfo(path).suffix().compare(QLatin1String("svg"), Qt::CaseInsensitive) == 0;
+    const QString error = WholeFile::writeStream(path, [this, svg](QIODevice *out) {
+        if (!svg)
+            return chartView->grab().save(out, "PNG");
+        QSvgGenerator generator;
+        generator.setOutputDevice(out);
+        generator.setSize(chartView->size());
+        generator.setViewBox(QRect(QPoint(0, 0), chartView->size()));
+        generator.setTitle(tr("Trace"));
+        QPainter painter;
+        if (!painter.begin(&generator))
+            return false;
+        chartView->render(&painter);
+        return painter.end();
+    });
+    if (!error.isEmpty())
+        fail(error);
+    return error.isEmpty();
 }
 
 void TraceWindow::chooseTraceFile()
