@@ -174,6 +174,37 @@ void MainWindow::applyControls()
         }
     }
     setTextIfChanged(connectionLabel, c.connectionText);
+    showLockReason(c.lockReason);
+}
+
+void MainWindow::showLockReason(const QString &reason)
+{
+    if (reason == shownLockReason)
+        return;
+    const char *kUnlocked = "unlockedToolTip";
+    const QList<QWidget *> moveControls = {ui->pushButton_home,        ui->pushButton_AutoCalibrate,
+                                           ui->doubleSpinBox_Position, ui->doubleSpinBox_mrstp,
+                                           ui->pushButton_SliderMinus, ui->pushButton_SliderPlus,
+                                           ui->horizontalSlider,       ui->tabWidget_LoopMode};
+    for (QWidget *control : moveControls) {
+        const QVariant unlocked = control->property(kUnlocked);
+        if (reason.isEmpty()) {
+            if (unlocked.isValid())
+                control->setToolTip(unlocked.toString());
+            control->setProperty(kUnlocked, QVariant());
+            continue;
+        }
+        if (!unlocked.isValid())
+            control->setProperty(kUnlocked, control->toolTip());
+        control->setToolTip(control->property(kUnlocked).toString() + QStringLiteral("\n\n") +
+                            reason);
+    }
+    // Why the controls wait stays in sight for as long as they do.
+    if (!reason.isEmpty())
+        ui->statusBar->showMessage(reason);
+    else if (ui->statusBar->currentMessage() == shownLockReason)
+        ui->statusBar->clearMessage();
+    shownLockReason = reason;
 }
 
 void MainWindow::showPosition(const QString &text, std::optional<int> sliderValue)

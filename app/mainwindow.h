@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
 
 #include <memory>
 #include <optional>
@@ -72,6 +73,9 @@ private slots:
 private:
     void initActionsConnections();
     void applyControls();
+    // While someone else holds the motion, the move controls say who in their tooltips and the
+    // status bar says it too.
+    void showLockReason(const QString &reason);
     void showPosition(const QString &text, std::optional<int> sliderValue);
     void showNotice(const QString &text, int timeoutMs);
     void reportError(const QString &title, const QString &text, const QString &details);
@@ -86,4 +90,5 @@ private:
     StatusView *status = nullptr;
     bool consoleVisible = false;
     bool headless = false;
+    QString shownLockReason;
 };

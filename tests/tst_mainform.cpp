@@ -508,7 +508,7 @@ void TestMainForm::windowIconFile()
 {
     // The panel reads its window icon from "images/..." under the working directory it is started
     // in, which is the source tree's root for the file kept in the repository.
-    const QString path = QFINDTESTDATA("../images/Mirastellon_Icon_only@500x.png");
+    const QString path = QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
     QVERIFY2(!path.isEmpty(), "window icon file missing from the source tree");
     QImageReader reader(path);
     QCOMPARE(reader.format(), QByteArray("png"));

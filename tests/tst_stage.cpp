@@ -153,6 +153,18 @@ void TestStage::moveWaiterSettlesTimesOutAndLosesTheLink()
     QCOMPARE(lost.count(), 1);
     QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("gone"));
     QCOMPARE(stage.sampling.value(&waiter), 0);
+
+    // A move the controller refused will never settle: the wait ends at once with the reason.
+    QSignalSpy refused(&waiter, &MoveWaiter::refused);
+    waiter.start(500.0, 0.5, 1000);
+    emit stage.panelEvent(PanelEvent{PanelEvent::Kind::Error, QStringLiteral("other"),
+                                     PanelEvent::Source::Controller});
+    QVERIFY(waiter.isWaiting());
+    emit stage.panelEvent(PanelEvent{PanelEvent::Kind::MoveRefused, QStringLiteral("busy"),
+                                     PanelEvent::Source::Controller});
+    QCOMPARE(refused.count(), 1);
+    QCOMPARE(refused.at(0).at(0).toString(), QStringLiteral("busy"));
+    QVERIFY(!waiter.isWaiting());
 }
 
 void TestStage::commandsRefusedWithoutALink()
