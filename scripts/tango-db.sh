@@ -192,17 +192,17 @@ tango_port=$(free_port)
 db_password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
 
 mariadb-install-db --no-defaults "${mysql_user[@]}" --datadir="$data" --skip-test-db \
-    --auth-root-authentication-method=socket >"$TANGO_DB_DIR/install.log" 2>&1 || {
+    --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" >"$TANGO_DB_DIR/install.log" 2>&1 || {
     tail -n 20 "$TANGO_DB_DIR/install.log" >&2
     give_up "skipped: mariadb-install-db failed"
 }
 mariadbd --no-defaults "${mysql_user[@]}" --datadir="$data" --socket="$mysql_socket" \
     --pid-file="$data/mariadbd.pid" --bind-address=127.0.0.1 --port="$mysql_port" \
     --skip-name-resolve --log-error="$data/error.log" --innodb-buffer-pool-size=16M \
-    --skip-log-bin --innodb-flush-log-at-trx-commit=2 &
+    --skip-log-bin --innodb-flush-log-at-trx-commit=2 >"$TANGO_DB_DIR/mariadbd.out" 2>&1 &
 mysql_pid=$!
 end=$((SECONDS + 30))
-while ! mariadb-admin --no-defaults --socket="$mysql_socket" -uroot ping >/dev/null 2>&1; do
+while ! mariadb-admin --no-defaults --socket="$mysql_socket" ping >/dev/null 2>&1; do
     if [ $SECONDS -ge $end ] || ! kill -0 "$mysql_pid" 2>/dev/null; then
         tail -n 20 "$data/error.log" >&2 || true
         give_up "skipped: mariadbd did not start"
@@ -210,7 +210,8 @@ while ! mariadb-admin --no-defaults --socket="$mysql_socket" -uroot ping >/dev/n
     sleep 0.2
 done
 
-sql() { mariadb --no-defaults --socket="$mysql_socket" -uroot "$@"; }
+# The administrator is the caller, known to MariaDB by the socket's credentials.
+sql() { mariadb --no-defaults --socket="$mysql_socket" -u"$(id -un)" "$@"; }
 sql <<SQL || give_up "skipped: creating the tango database failed"
 CREATE DATABASE tango;
 CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY '$db_password';

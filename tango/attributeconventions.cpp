@@ -32,24 +32,30 @@ std::optional<double> finite(const QString &text)
 
 } // namespace
 
+namespace {
+// Each character of the text, a pair of surrogates as one, replaced where it is not below `end`.
+std::string narrowed(const QString &text, uint end, bool microAsU)
+{
+    std::string narrow;
+    narrow.reserve(size_t(text.size()));
+    for (const uint c : text.toUcs4()) {
+        if (microAsU && (c == 0xb5 || c == 0x3bc))
+            narrow.push_back('u');
+        else
+            narrow.push_back(c < end ? char(c) : '?');
+    }
+    return narrow;
+}
+} // namespace
+
 std::string tangoText(const QString &text)
 {
-    return text.toLatin1().toStdString();
+    return narrowed(text, 0x100, false);
 }
 
 std::string statusText(const QString &text)
 {
-    std::string ascii;
-    ascii.reserve(size_t(text.size()));
-    for (const QChar c : text) {
-        if (c.unicode() < 0x80)
-            ascii.push_back(char(c.unicode()));
-        else if (c.unicode() == 0xb5 || c.unicode() == 0x3bc)
-            ascii.push_back('u');
-        else if (!c.isLowSurrogate())
-            ascii.push_back('?');
-    }
-    return ascii;
+    return narrowed(text, 0x80, true);
 }
 
 bool Threshold::reached(double change) const

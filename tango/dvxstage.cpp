@@ -329,21 +329,10 @@ void DvxStage::onLink(bool up)
 
 void DvxStage::onEvent(const QJsonObject &event)
 {
-    const QString kind = event.value(QStringLiteral("event")).toString();
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        if (kind == QLatin1String("position")) {
-            model.applyPosition(event.value(QStringLiteral("um")).toDouble(qQNaN()));
-        } else if (kind == QLatin1String("state")) {
-            model.applyState(event, true);
-        } else if (kind == QLatin1String("console")) {
-            model.applyConsole(event.value(QStringLiteral("text")).toString());
-        } else if (kind == QLatin1String("error")) {
-            model.applyError(event.value(QStringLiteral("message")).toString(),
-                             StageModel::errorSource(event));
-        } else {
+        if (!model.applyEvent(event))
             return;
-        }
     }
     wakePusher();
 }

@@ -54,6 +54,22 @@ const char *StageModel::stateName(State state)
     return "UNKNOWN";
 }
 
+bool StageModel::applyEvent(const QJsonObject &event)
+{
+    const QString kind = event.value(QStringLiteral("event")).toString();
+    if (kind == QLatin1String("position"))
+        applyPosition(event.value(QStringLiteral("um")).toDouble(qQNaN()));
+    else if (kind == QLatin1String("state"))
+        applyState(event, true);
+    else if (kind == QLatin1String("console"))
+        applyConsole(event.value(QStringLiteral("text")).toString());
+    else if (kind == QLatin1String("error"))
+        applyError(event.value(QStringLiteral("message")).toString(), errorSource(event));
+    else
+        return false;
+    return true;
+}
+
 void StageModel::setLinked(bool up)
 {
     linked = up;
@@ -76,10 +92,11 @@ void StageModel::startTracking(double target)
 
 void StageModel::applyState(const QJsonObject &s, bool event)
 {
-    QJsonObject withoutPosition = s;
-    withoutPosition.remove(QStringLiteral("position_um"));
-    const bool repeated = event && withoutPosition == lastState;
-    lastState = withoutPosition;
+    QJsonObject fields = s;
+    fields.remove(QStringLiteral("event"));
+    fields.remove(QStringLiteral("position_um"));
+    const bool repeated = event && fields == lastState;
+    lastState = fields;
 
     const bool wasConnected = connected;
     const bool wasCalibrating = calibrating;

@@ -28,6 +28,9 @@ public:
     static ErrorSource errorSource(const QJsonObject &errorEvent);
     static const char *stateName(State state);
 
+    // An event line of the control socket: "position", "state", "console" or "error". Returns
+    // false for any other, which changes nothing.
+    bool applyEvent(const QJsonObject &event);
     // The control socket came (true) or went (false). Whatever was known of faults is forgotten:
     // the state is read afresh after every new link.
     void setLinked(bool linked);

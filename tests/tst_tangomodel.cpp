@@ -6,6 +6,7 @@
 #include "stagemodel.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QtTest>
 
 using S = StageModel::State;
@@ -63,6 +64,8 @@ private slots:
     void aRepeatedStateEventIsANewMove();
     void aNewLinkReadsTheMoveAfresh_data();
     void aNewLinkReadsTheMoveAfresh();
+    void eventsOfTheSocket_data();
+    void eventsOfTheSocket();
     void errorSources_data();
     void errorSources();
     void positionQuality_data();
@@ -267,7 +270,9 @@ void TestTangoModel::aRepeatedStateEventIsANewMove()
     QCOMPARE(model.state(), S::On);
     // The panel announces a state only when it changed: the same again is a move to the same
     // target, and runs until the stage was seen there.
-    model.applyState(panelState(true, true, 2000.0, 1500.0), true);
+    QJsonObject again = panelState(true, true, 2000.0, 1500.0);
+    again.insert(QStringLiteral("event"), QStringLiteral("state"));
+    QVERIFY(model.applyEvent(again));
     QCOMPARE(model.state(), S::Moving);
     for (int i = 0; i < Settling::kConsecutiveSamples; ++i)
         model.applyPosition(2000.0);
@@ -302,6 +307,42 @@ void TestTangoModel::aNewLinkReadsTheMoveAfresh()
     for (int i = 0; i < Settling::kConsecutiveSamples; ++i)
         model.applyPosition(3000.0);
     QCOMPARE(model.state(), S::On);
+}
+
+void TestTangoModel::eventsOfTheSocket_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("handled");
+    QTest::addColumn<int>("state");
+
+    QTest::newRow("position") << QByteArray(R"({"event":"position","t":1,"um":1000.5})") << true
+                              << int(S::On);
+    QTest::newRow("position, not a number")
+        << QByteArray(R"({"event":"position","um":"far"})") << true << int(S::On);
+    QTest::newRow("a new target") << QByteArray(R"({"event":"state","connected":true,)"
+                                                R"("homed":true,"target_um":3000})")
+                                  << true << int(S::Moving);
+    QTest::newRow("a refusal of the controller")
+        << QByteArray(R"({"event":"error","message":"_err busy","source":"controller"})") << true
+        << int(S::Fault);
+    QTest::newRow("an older panel's error")
+        << QByteArray(R"({"event":"error","message":"gone"})") << true << int(S::On);
+    QTest::newRow("console") << QByteArray(R"({"event":"console","text":">stop"})") << true
+                             << int(S::On);
+    QTest::newRow("a sequence's event")
+        << QByteArray(R"({"event":"sequence","state":"x"})") << false << int(S::On);
+    QTest::newRow("no event name") << QByteArray(R"({"um":5})") << false << int(S::On);
+}
+
+void TestTangoModel::eventsOfTheSocket()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, handled);
+    QFETCH(int, state);
+
+    StageModel model = standingAt(1000.0);
+    QCOMPARE(model.applyEvent(QJsonDocument::fromJson(line).object()), handled);
+    QCOMPARE(StageModel::stateName(model.state()), StageModel::stateName(S(state)));
 }
 
 void TestTangoModel::errorSources_data()
