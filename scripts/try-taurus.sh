@@ -71,12 +71,14 @@ end = time.monotonic() + 30
 while True:
     try:
         d = tango.DeviceProxy("lab/dvx/1")
-        d.ping()
-        break
+        # UNKNOWN until the device reached the panel's socket.
+        if d.state() != tango.DevState.UNKNOWN:
+            break
     except tango.DevFailed:
-        if time.monotonic() > end:
-            sys.exit("try-taurus: the device did not start")
-        time.sleep(0.2)
+        pass
+    if time.monotonic() > end:
+        sys.exit("try-taurus: the device did not start or does not reach the panel")
+    time.sleep(0.2)
 d.set_timeout_millis(12000)
 d.Connect()
 d.Home()
@@ -123,21 +125,30 @@ for _ in $(seq 100); do
 done
 openbox >"$log/openbox.log" 2>&1 &
 pids+=($!)
+mover >"$log/mover.log" 2>&1 &
+pids+=($!)
 "${form[@]}" >"$log/taurus.log" 2>&1 &
 pids+=($!)
-# Taurus takes a while to start; the form is there once its window is.
+# Taurus takes a while to start; the form is there once its window is, and filled a moment later.
 for _ in $(seq 300); do
     xwininfo -root -tree 2>/dev/null | grep -q -i 'taurus' && break
     sleep 0.1
 done
-mover >"$log/mover.log" 2>&1 &
-pids+=($!)
-# Catch the stage on its way: a few seconds in, the first move runs.
-for _ in $(seq 100); do
-    [ "$(cd "$log" && /usr/bin/python3 -c 'import tango; print(tango.DeviceProxy("lab/dvx/1").state())')" = MOVING ] &&
+sleep 3
+# Catch the stage in the middle of a move.
+(cd "$log" && /usr/bin/python3 - <<'PY'
+import time
+import tango
+d = tango.DeviceProxy("lab/dvx/1")
+end = time.monotonic() + 30
+while time.monotonic() < end:
+    if d.state() == tango.DevState.MOVING and abs(d.Position - d.Target) > 1000:
         break
-    sleep 0.1
-done
-sleep 1.5
+    time.sleep(0.05)
+PY
+)
+sleep 0.3
 import -window root "$file"
+# The form alone, without the empty screen around it.
+convert "$file" -trim +repage -bordercolor black -border 6 "$file"
 echo "try-taurus: $file"

@@ -10,6 +10,7 @@ TANGO_DB_RUNTIME_DIR set, lab/dvx/1 registered as mirastellon-tango/test with it
 the client finds the device by name, and the database itself is restarted on the way.
 Exits 0 when every check passed; prints each failed check."""
 
+import ctypes
 import os
 import signal
 import socket
@@ -26,6 +27,15 @@ DVXSIM, PANEL, SERVER = [a for a in sys.argv[1:] if a != "--db"][:3]
 TANGO_DB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
                         "tango-db.sh")
 failures = []
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def ends_with_test():
+    """Run in each child before it starts: whatever becomes of this test, its children end too."""
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def check(condition, what):
@@ -58,7 +68,7 @@ def refusal(action):
 
 def start_simulator(link, *extra):
     sim = subprocess.Popen([DVXSIM, "--link", link, *extra], stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True)
+                           stderr=subprocess.STDOUT, text=True, preexec_fn=ends_with_test)
     line = sim.stdout.readline()
     if not line.startswith("dvxsim: listening on "):
         raise SystemExit("dvxsim did not start: " + line)
@@ -86,7 +96,7 @@ def start_server(env, attempts=3, timeout=30.0):
             command = [SERVER, "test", "-nodb", "-dlist", "lab/dvx/1",
                        "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"]
         server = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True)
+                                  stderr=subprocess.STDOUT, text=True, preexec_fn=ends_with_test)
         ready = threading.Event()
 
         def drain(stream=server.stdout, ready=ready):
@@ -152,8 +162,8 @@ def main():
 
     def start_panel():
         panel = subprocess.Popen([PANEL, "--headless", "--port", link, "--control", control],
-                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 text=True)
+                                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 preexec_fn=ends_with_test)
         processes.append(panel)
         wait_for(lambda: os.path.exists(control))
         return panel
