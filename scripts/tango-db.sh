@@ -43,10 +43,10 @@ missing_packages() {
 # neither works without an init system, and this script starts its own anyway.
 install_packages() {
     local missing sudo="" made_policy=""
-    missing=$(missing_packages)
-    [ -z "$missing" ] && return 0
+    mapfile -t missing < <(missing_packages)
+    [ ${#missing[@]} -eq 0 ] && return 0
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    echo "tango-db: installing" $missing
+    echo "tango-db: installing ${missing[*]}"
     echo "tango-db tango-db/dbconfig-install boolean false" | $sudo debconf-set-selections
     if [ ! -e /usr/sbin/policy-rc.d ]; then
         printf '#!/bin/sh\n# No services start while packages install.\nexit 101\n' |
@@ -57,7 +57,7 @@ install_packages() {
     local status=0
     $sudo apt-get update -qq &&
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-            $missing >/dev/null || status=$?
+            "${missing[@]}" >/dev/null || status=$?
     [ -n "$made_policy" ] && $sudo rm -f /usr/sbin/policy-rc.d
     return "$status"
 }
@@ -89,9 +89,10 @@ start_databaseds() {
         exec "${run[@]}" >>"$TANGO_DB_DIR/databaseds.log" 2>&1 </dev/null
     ) &
     echo $! >"$TANGO_DB_DIR/databaseds.pid"
-    local end=$((SECONDS + 30))
+    local end=$((SECONDS + 30)) pid
     while ! TANGO_HOST="127.0.0.1:$tango_port" tango_admin --ping-database >/dev/null 2>&1; do
-        if [ $SECONDS -ge $end ] || ! kill -0 "$(cat "$TANGO_DB_DIR/databaseds.pid")" 2>/dev/null; then
+        pid=$(cat "$TANGO_DB_DIR/databaseds.pid")
+        if [ $SECONDS -ge $end ] || ! kill -0 "$pid" 2>/dev/null; then
             tail -n 20 "$TANGO_DB_DIR/databaseds.log" >&2 || true
             return 1
         fi
@@ -192,7 +193,8 @@ tango_port=$(free_port)
 db_password=$(head -c 18 /dev/urandom | base64 | tr -d '/+=')
 
 mariadb-install-db --no-defaults "${mysql_user[@]}" --datadir="$data" --skip-test-db \
-    --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" >"$TANGO_DB_DIR/install.log" 2>&1 || {
+    --auth-root-authentication-method=socket --auth-root-socket-user="$(id -un)" \
+    >"$TANGO_DB_DIR/install.log" 2>&1 || {
     tail -n 20 "$TANGO_DB_DIR/install.log" >&2
     give_up "skipped: mariadb-install-db failed"
 }
@@ -218,7 +220,8 @@ CREATE USER 'tango'@'127.0.0.1' IDENTIFIED BY '$db_password';
 GRANT ALL PRIVILEGES ON tango.* TO 'tango'@'127.0.0.1';
 SQL
 # The schema, the stored procedures and the first rows, as the package would load them.
-sql tango </usr/share/dbconfig-common/data/tango-db/install/mysql >"$TANGO_DB_DIR/schema.log" 2>&1 || {
+schema=/usr/share/dbconfig-common/data/tango-db/install/mysql
+sql tango <"$schema" >"$TANGO_DB_DIR/schema.log" 2>&1 || {
     tail -n 20 "$TANGO_DB_DIR/schema.log" >&2
     give_up "skipped: loading the tango-db schema failed"
 }

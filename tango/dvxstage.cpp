@@ -184,15 +184,21 @@ void DvxStage::init_device()
         pushStopping = false;
         refreshWanted = true;
     }
-    pusher = std::thread([this] { pushLoop(); });
+    // After Init every subscriber hears the state as it is now.
+    positionChanges.reset();
+    positionArchive.reset();
+    targetChanges.reset();
+    statePushed = false;
+    lastPushedStatus.clear();
     client = std::make_unique<PanelClient>(
         QString::fromStdString(socketPath), [this](const QJsonObject &e) { onEvent(e); },
         [this](bool up) { onLink(up); });
+    pusher = std::thread([this] { pushLoop(); });
 }
 
 void DvxStage::delete_device()
 {
-    client.reset();
+    // The pusher asks the client for the state: it stops first.
     {
         std::lock_guard<std::mutex> lock(pushMutex);
         pushStopping = true;
@@ -200,6 +206,7 @@ void DvxStage::delete_device()
     pushWanted.notify_all();
     if (pusher.joinable())
         pusher.join();
+    client.reset();
 }
 
 Tango::DevState DvxStage::tangoState(StageModel::State state)
