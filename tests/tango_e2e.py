@@ -344,6 +344,9 @@ def main():
         sim.wait()
         check(wait_for(lambda: device.state() == tango.DevState.FAULT),
               "FAULT when the controller's line drops")
+        check(wait_for(lambda: device.get_attribute_config("Position").max_value
+                       == "Not specified", timeout=3),
+              "without a controller Position's limits are cleared")
         check(wait_for(lambda: device.read_attribute("Position").quality
                        == tango.AttrQuality.ATTR_INVALID, timeout=3),
               "Position is INVALID without a controller")
