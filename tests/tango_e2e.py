@@ -12,6 +12,7 @@ Exits 0 when every check passed; prints each failed check."""
 
 import ctypes
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -392,6 +393,10 @@ def main():
                 process.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 process.kill()
+                process.wait()
+        for folder in {server_runtime, runtime}:
+            if folder.startswith(tempfile.gettempdir() + "/mirastellon-tango"):
+                shutil.rmtree(folder, ignore_errors=True)
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
 
