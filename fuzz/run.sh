@@ -20,7 +20,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DMIRASTELLON_QT_MAJOR="$qt" -DMIRASTELLON_FUZZ=ON -DMIRASTELLON_TESTS=OFF \
     -DMIRASTELLON_BENCH=OFF -DMIRASTELLON_SIM=OFF -DMIRASTELLON_TANGO=OFF \
     >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv
+cmake --build "$build" -j"$(nproc)" --target fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv fuzz_tangomodel
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mirastellon-fuzz.XXXXXX")
 echo "fuzz: work directory $work"
@@ -29,7 +29,7 @@ export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 failed=0
-for target in fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv; do
+for target in fuzz_protocol fuzz_receive fuzz_control fuzz_console fuzz_sequencecsv fuzz_tangomodel; do
     mkdir -p "$work/$target/corpus" "$work/$target/artifacts"
     cp fuzz/corpus/"${target#fuzz_}"/* "$work/$target/corpus/"
     # The receive stream must be able to outgrow the panel's 4096-byte reply cap.

@@ -4,7 +4,9 @@
 #include <QJsonArray>
 #include <QStandardPaths>
 
+#include <chrono>
 #include <cmath>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +24,17 @@ DvxStage *stageOf(Tango::DeviceImpl *device)
 {
     return static_cast<DvxStage *>(device);
 }
+
+using AttributeConventions::tangoText;
+
+// The attributes' units, formats and event thresholds are Tango's class defaults: the database
+// or a client may set others, and Tango keeps those.
+// PyTango (9.3, Debian 12's) reads attribute properties as UTF-8, unlike values and errors.
+constexpr const char *kUnit = "\xc2\xb5m";     // "µm"
+constexpr const char *kStandardUnit = "1e-06"; // the factor from µm to metres
+constexpr const char *kFormat = "%9.3f";
+// Changes smaller than the controller's last digit are noise, not news.
+constexpr const char *kDefaultChange = "0.001";
 
 class PositionAttr : public Tango::Attr {
 public:
@@ -106,7 +119,30 @@ public:
 
 [[noreturn]] void refuse(const QString &reason, const QString &description, const char *origin)
 {
-    Tango::Except::throw_exception(reason.toStdString(), description.toStdString(), origin);
+    Tango::Except::throw_exception(tangoText(reason), tangoText(description), origin);
+}
+
+std::optional<double> limitOf(const std::string &text)
+{
+    if (text == Tango::AlrmValueNotSpec)
+        return std::nullopt;
+    bool ok = false;
+    const double value = QString::fromStdString(text).toDouble(&ok);
+    return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+std::string limitText(const std::optional<double> &value)
+{
+    if (!value)
+        return Tango::AlrmValueNotSpec;
+    return QString::number(*value, 'g', 17).toStdString();
+}
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -131,21 +167,38 @@ void DvxStage::init_device()
         get_db_device()->get_property(properties);
     if (!properties[0].is_empty())
         properties[0] >> socketPath;
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        model = StageModel();
+        model.socketPath = QString::fromStdString(socketPath);
+    }
 
-    set_change_event("Position", true, false);
-    set_archive_event("Position", true, false);
-    set_change_event("State", true, false);
+    // Pushed by the device, filtered by the attributes' own change and archive properties.
+    for (const char *name : {"Position", "Target", "State", "Status"}) {
+        set_change_event(name, true, false);
+        set_archive_event(name, true, false);
+    }
 
-    pushStopping = false;
-    pusher = std::thread([this] { pushLoop(); });
+    {
+        std::lock_guard<std::mutex> lock(pushMutex);
+        pushStopping = false;
+        refreshWanted = true;
+    }
+    // After Init every subscriber hears the state as it is now.
+    positionChanges.reset();
+    positionArchive.reset();
+    targetChanges.reset();
+    statePushed = false;
+    lastPushedStatus.clear();
     client = std::make_unique<PanelClient>(
         QString::fromStdString(socketPath), [this](const QJsonObject &e) { onEvent(e); },
         [this](bool up) { onLink(up); });
+    pusher = std::thread([this] { pushLoop(); });
 }
 
 void DvxStage::delete_device()
 {
-    client.reset();
+    // The pusher asks the client for the state: it stops first.
     {
         std::lock_guard<std::mutex> lock(pushMutex);
         pushStopping = true;
@@ -153,6 +206,7 @@ void DvxStage::delete_device()
     pushWanted.notify_all();
     if (pusher.joinable())
         pusher.join();
+    client.reset();
 }
 
 Tango::DevState DvxStage::tangoState(StageModel::State state)
@@ -162,14 +216,29 @@ Tango::DevState DvxStage::tangoState(StageModel::State state)
         return Tango::ON;
     case StageModel::State::Moving:
         return Tango::MOVING;
-    case StageModel::State::Disable:
-        return Tango::DISABLE;
-    case StageModel::State::Fault:
-        return Tango::FAULT;
     case StageModel::State::Alarm:
         return Tango::ALARM;
+    case StageModel::State::Fault:
+        return Tango::FAULT;
+    case StageModel::State::Disable:
+        return Tango::DISABLE;
+    case StageModel::State::Unknown:
+        return Tango::UNKNOWN;
     }
     return Tango::UNKNOWN;
+}
+
+Tango::AttrQuality DvxStage::tangoQuality(StageModel::Quality quality)
+{
+    switch (quality) {
+    case StageModel::Quality::Valid:
+        return Tango::ATTR_VALID;
+    case StageModel::Quality::Changing:
+        return Tango::ATTR_CHANGING;
+    case StageModel::Quality::Invalid:
+        return Tango::ATTR_INVALID;
+    }
+    return Tango::ATTR_INVALID;
 }
 
 Tango::DevState DvxStage::dev_state()
@@ -184,35 +253,75 @@ Tango::ConstDevString DvxStage::dev_status()
 {
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        statusText = model.status().toStdString();
+        statusText = AttributeConventions::statusText(model.status());
     }
     set_status(statusText);
     return statusText.c_str();
 }
 
+namespace {
+void refuseWithoutDatabase()
+{
+    if (!Tango::Util::_UseDb)
+        refuse(QStringLiteral("unsupported"),
+               QStringLiteral("Attribute properties live in the Tango database, and this server "
+                              "runs without one (-nodb)"),
+               "DvxStage::set_attribute_config");
+}
+} // namespace
+
+void DvxStage::set_attribute_config(const Tango::AttributeConfigList &config)
+{
+    refuseWithoutDatabase();
+    TANGO_BASE_CLASS::set_attribute_config(config);
+}
+
+void DvxStage::set_attribute_config_3(const Tango::AttributeConfigList_3 &config)
+{
+    refuseWithoutDatabase();
+    TANGO_BASE_CLASS::set_attribute_config_3(config);
+}
+
+void DvxStage::set_attribute_config_4(const Tango::AttributeConfigList_3 &config,
+                                      const Tango::ClntIdent &client)
+{
+    refuseWithoutDatabase();
+    TANGO_BASE_CLASS::set_attribute_config_4(config, client);
+}
+
+void DvxStage::set_attribute_config_5(const Tango::AttributeConfigList_5 &config,
+                                      const Tango::ClntIdent &client)
+{
+    refuseWithoutDatabase();
+    TANGO_BASE_CLASS::set_attribute_config_5(config, client);
+}
+
 QJsonObject DvxStage::call(const QString &command, const QJsonObject &arguments, int timeoutMs)
 {
     const PanelClient::Reply reply = client->request(command, arguments, timeoutMs);
-    if (!reply.ok) {
-        if (reply.code == QLatin1String("unreachable")) {
-            std::lock_guard<std::mutex> lock(modelMutex);
-            model.setLinked(false);
-        }
+    // A lost socket is the reader's news (onLink), not a failed request's: a request that fails
+    // while the reader already linked again must not undo that.
+    if (!reply.ok)
         refuse(reply.code, reply.message, "DvxStage::call");
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        model.commandAccepted();
     }
+    wakePusher();
     return reply.result;
 }
 
-void DvxStage::refreshState()
+bool DvxStage::refreshState()
 {
     const PanelClient::Reply reply = client->request(QStringLiteral("state"));
     if (!reply.ok)
-        return;
+        return false;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
         model.applyState(reply.result);
     }
-    queuePush(false);
+    wakePusher();
+    return true;
 }
 
 void DvxStage::onLink(bool up)
@@ -221,105 +330,176 @@ void DvxStage::onLink(bool up)
         std::lock_guard<std::mutex> lock(modelMutex);
         model.setLinked(up);
     }
-    queuePush(false);
-    // The reader thread must not wait for its own reply: fetch the state from the pusher.
-    if (up) {
-        std::lock_guard<std::mutex> lock(pushMutex);
-        pushes.push_back(false);
-    }
+    // The reader thread must not wait for its own reply: the pusher reads the state afresh.
+    wakePusher(up);
 }
 
 void DvxStage::onEvent(const QJsonObject &event)
 {
-    const QString kind = event.value(QStringLiteral("event")).toString();
-    bool positionChanged = false;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        if (kind == QLatin1String("position")) {
-            const double um = event.value(QStringLiteral("um")).toDouble(qQNaN());
-            positionChanged = std::isfinite(um);
-            model.applyPosition(um);
-        } else if (kind == QLatin1String("state")) {
-            model.applyState(event);
-        } else if (kind == QLatin1String("console")) {
-            model.applyConsole(event.value(QStringLiteral("text")).toString());
-        } else if (kind == QLatin1String("error")) {
-            model.applyError(event.value(QStringLiteral("message")).toString());
-        } else {
+        if (!model.applyEvent(event))
             return;
-        }
     }
-    queuePush(positionChanged);
+    wakePusher();
 }
 
-void DvxStage::queuePush(bool positionChanged)
+void DvxStage::wakePusher(bool refresh)
 {
     {
         std::lock_guard<std::mutex> lock(pushMutex);
-        // A slow Tango client must not make the queue grow without bound: positions coalesce.
-        if (pushes.size() > 1000)
-            pushes.pop_front();
-        pushes.push_back(positionChanged);
+        pushPending = true;
+        refreshWanted = refreshWanted || refresh;
     }
     pushWanted.notify_one();
 }
 
 void DvxStage::pushLoop()
 {
-    bool fetchState = true;
     for (;;) {
-        bool positionChanged = false;
+        bool refresh;
         {
             std::unique_lock<std::mutex> lock(pushMutex);
+            // Woken by news; once a second anyway, for the archive period.
             pushWanted.wait_for(lock, std::chrono::seconds(1),
-                                [this] { return pushStopping || !pushes.empty(); });
+                                [this] { return pushStopping || pushPending; });
             if (pushStopping)
                 return;
-            while (!pushes.empty()) {
-                positionChanged = positionChanged || pushes.front();
-                pushes.pop_front();
-            }
+            pushPending = false;
+            refresh = refreshWanted;
         }
-        if (fetchState || !client->isLinked()) {
-            fetchState = !client->isLinked();
-            if (!fetchState)
-                refreshState();
-        }
-        double position;
-        Tango::DevState state;
-        {
-            std::lock_guard<std::mutex> lock(modelMutex);
-            position = model.positionUm.value_or(0.0);
-            state = tangoState(model.state());
+        if (refresh && client->isLinked() && refreshState()) {
+            std::lock_guard<std::mutex> lock(pushMutex);
+            refreshWanted = false;
         }
         try {
             Tango::AutoTangoMonitor guard(this);
-            if (positionChanged) {
-                positionValue = position;
-                push_change_event("Position", &positionValue);
-                push_archive_event("Position", &positionValue);
-            }
-            if (state != lastPushedState) {
-                lastPushedState = state;
-                set_state(state);
-                push_change_event("State");
-            }
+            publish();
         } catch (const Tango::DevFailed &) {
-            // Nobody subscribed, or the device is being deleted: nothing to tell.
+            // The device is being deleted, or a client's setting is out of reach: next time.
         }
+    }
+}
+
+AttributeConventions::Criteria DvxStage::criteriaOf(Tango::Attribute &attribute, bool archive)
+{
+    Tango::MultiAttrProp<Tango::DevDouble> properties;
+    attribute.get_properties(properties);
+    AttributeConventions::Criteria criteria;
+    const auto text = [](const std::string &s) { return QString::fromStdString(s); };
+    if (archive) {
+        criteria.absolute =
+            AttributeConventions::Threshold::parse(text(properties.archive_abs_change.get_str()));
+        criteria.relative =
+            AttributeConventions::Threshold::parse(text(properties.archive_rel_change.get_str()));
+        criteria.periodMs =
+            AttributeConventions::parsePeriodMs(text(properties.archive_period.get_str()));
+    } else {
+        criteria.absolute =
+            AttributeConventions::Threshold::parse(text(properties.abs_change.get_str()));
+        criteria.relative =
+            AttributeConventions::Threshold::parse(text(properties.rel_change.get_str()));
+    }
+    return criteria;
+}
+
+void DvxStage::keepPositionLimits(const std::optional<std::pair<double, double>> &travel)
+{
+    Tango::Attribute &position = dev_attr->get_attr_by_name("Position");
+    Tango::AttributeConfig_5 config;
+    position.get_properties(config);
+    const auto newMinimum =
+        minimumLimit.update(limitOf(config.min_value.in()),
+                            travel ? std::optional<double>(travel->first) : std::nullopt);
+    const auto newMaximum =
+        maximumLimit.update(limitOf(config.max_value.in()),
+                            travel ? std::optional<double>(travel->second) : std::nullopt);
+    if (!newMinimum && !newMaximum)
+        return;
+    if (newMinimum)
+        config.min_value = CORBA::string_dup(limitText(*newMinimum).c_str());
+    if (newMaximum)
+        config.max_value = CORBA::string_dup(limitText(*newMaximum).c_str());
+    // The travel belongs to the controller connected now, not to the device's configuration:
+    // it is set in memory only, and clients hear of it by an attribute configuration event.
+    std::vector<Tango::Attribute::AttPropDb> unused;
+    std::string name = get_name();
+    position.set_properties(config, name, true, unused);
+    push_att_conf_event(&position);
+}
+
+void DvxStage::publish()
+{
+    std::optional<double> position;
+    std::optional<double> target;
+    StageModel::Quality quality;
+    StageModel::State state;
+    std::string status;
+    std::optional<std::pair<double, double>> travel;
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        position = model.positionUm;
+        target = model.targetUm;
+        quality = model.positionQuality();
+        state = model.state();
+        status = AttributeConventions::statusText(model.status());
+        travel = model.travel();
+    }
+    try {
+        keepPositionLimits(travel);
+    } catch (const Tango::DevFailed &) {
+        // Limits that Tango finds incoherent with a client's own: those stand.
+    }
+
+    const qint64 now = nowMs();
+    timeval when{};
+    gettimeofday(&when, nullptr);
+    Tango::Attribute &positionAttribute = dev_attr->get_attr_by_name("Position");
+    const Tango::AttrQuality tangoPositionQuality = tangoQuality(quality);
+    pushedPosition = position.value_or(0.0);
+    if (positionChanges.offer(position, quality, now, criteriaOf(positionAttribute, false)))
+        push_change_event("Position", &pushedPosition, when, tangoPositionQuality);
+    if (positionArchive.offer(position, quality, now, criteriaOf(positionAttribute, true)))
+        push_archive_event("Position", &pushedPosition, when, tangoPositionQuality);
+
+    const StageModel::Quality targetQuality =
+        target ? StageModel::Quality::Valid : StageModel::Quality::Invalid;
+    pushedTarget = target.value_or(0.0);
+    if (targetChanges.offer(target, targetQuality, now, {})) {
+        const Tango::AttrQuality q = target ? Tango::ATTR_VALID : Tango::ATTR_INVALID;
+        push_change_event("Target", &pushedTarget, when, q);
+        push_archive_event("Target", &pushedTarget, when, q);
+    }
+
+    const Tango::DevState tangoStateNow = tangoState(state);
+    if (!statePushed || tangoStateNow != lastPushedState) {
+        statePushed = true;
+        lastPushedState = tangoStateNow;
+        set_state(tangoStateNow);
+        push_change_event("State");
+        push_archive_event("State");
+    }
+    if (status != lastPushedStatus) {
+        lastPushedStatus = status;
+        set_status(status);
+        push_change_event("Status");
+        push_archive_event("Status");
     }
 }
 
 void DvxStage::readPosition(Tango::Attribute &attribute)
 {
+    StageModel::Quality quality;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
-        if (!model.positionUm)
-            refuse(QStringLiteral("no_position"),
-                   QStringLiteral("The panel has shown no position yet"), "DvxStage::readPosition");
-        positionValue = *model.positionUm;
+        quality = model.positionQuality();
+        positionValue = model.positionUm.value_or(0.0);
     }
-    attribute.set_value(&positionValue);
+    // Before the first position (a subscription made before Connect, say) there is no value:
+    // Tango's way to say so is the INVALID quality, not an error.
+    if (quality != StageModel::Quality::Invalid)
+        attribute.set_value(&positionValue);
+    attribute.set_quality(tangoQuality(quality));
 }
 
 void DvxStage::writePosition(Tango::WAttribute &attribute)
@@ -336,11 +516,15 @@ void DvxStage::writePosition(Tango::WAttribute &attribute)
 
 void DvxStage::readTarget(Tango::Attribute &attribute)
 {
+    bool known;
     {
         std::lock_guard<std::mutex> lock(modelMutex);
+        known = model.targetUm.has_value();
         targetValue = model.targetUm.value_or(0.0);
     }
-    attribute.set_value(&targetValue);
+    if (known)
+        attribute.set_value(&targetValue);
+    attribute.set_quality(known ? Tango::ATTR_VALID : Tango::ATTR_INVALID);
 }
 
 void DvxStage::readHomed(Tango::Attribute &attribute)
@@ -368,7 +552,7 @@ QString DvxStage::textOf(const std::string &name)
 
 void DvxStage::readText(Tango::Attribute &attribute, const QString &value)
 {
-    textStorage = value.toStdString();
+    textStorage = tangoText(value);
     textValue = const_cast<char *>(textStorage.c_str());
     attribute.set_value(&textValue);
 }
@@ -381,8 +565,11 @@ void DvxStage::home()
 void DvxStage::stop()
 {
     call(QStringLiteral("stop"));
-    std::lock_guard<std::mutex> lock(modelMutex);
-    model.stopped();
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        model.stopped();
+    }
+    wakePusher();
 }
 
 void DvxStage::moveRelative(Tango::DevDouble stepUm)
@@ -400,14 +587,29 @@ void DvxStage::autoCalibrate()
 
 void DvxStage::connectStage()
 {
+    const auto connectedNow = [this] {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        return model.connected;
+    };
+    // Connecting a connected panel is done already: a script may say it once too often.
+    if (refreshState() && connectedNow())
+        return;
     // Identification takes the controller up to a poll tick or two.
-    call(QStringLiteral("connect"), {}, 10000);
+    const PanelClient::Reply reply = client->request(QStringLiteral("connect"), {}, 10000);
+    if (!reply.ok &&
+        !(reply.code == QLatin1String("unavailable") && refreshState() && connectedNow()))
+        refuse(reply.code, reply.message, "DvxStage::connectStage");
+    {
+        std::lock_guard<std::mutex> lock(modelMutex);
+        model.commandAccepted();
+    }
     refreshState();
 }
 
 void DvxStage::disconnectStage()
 {
     call(QStringLiteral("disconnect"));
+    refreshState();
 }
 
 void DvxStage::send(const char *line)
@@ -437,6 +639,8 @@ void DvxStageClass::command_factory()
 {
     command_list.push_back(new VoidCommand("Home", &DvxStage::home));
     command_list.push_back(new VoidCommand("Stop", &DvxStage::stop));
+    // What generic motor clients call to stop.
+    command_list.push_back(new VoidCommand("Abort", &DvxStage::stop));
     command_list.push_back(new VoidCommand("AutoCalibrate", &DvxStage::autoCalibrate));
     command_list.push_back(new VoidCommand("Connect", &DvxStage::connectStage));
     command_list.push_back(new VoidCommand("Disconnect", &DvxStage::disconnectStage));
@@ -447,13 +651,31 @@ void DvxStageClass::command_factory()
 void DvxStageClass::attribute_factory(std::vector<Tango::Attr *> &attributes)
 {
     auto *position = new PositionAttr;
-    Tango::UserDefaultAttrProp unit;
-    unit.set_unit("um");
-    unit.set_description("Stage position in micrometres; writing it is an absolute move");
-    unit.set_format("%9.3f");
-    position->set_default_properties(unit);
+    Tango::UserDefaultAttrProp positionProperties;
+    positionProperties.set_label("Position");
+    positionProperties.set_unit(kUnit);
+    positionProperties.set_standard_unit(kStandardUnit);
+    positionProperties.set_display_unit(kUnit);
+    positionProperties.set_format(kFormat);
+    positionProperties.set_description(
+        "Stage position in micrometres; writing it is an absolute move. min_value and max_value "
+        "follow the travel the controller reports unless set otherwise");
+    positionProperties.set_event_abs_change(kDefaultChange);
+    positionProperties.set_archive_event_abs_change(kDefaultChange);
+    position->set_default_properties(positionProperties);
     attributes.push_back(position);
-    attributes.push_back(new TargetAttr);
+
+    auto *target = new TargetAttr;
+    Tango::UserDefaultAttrProp targetProperties;
+    targetProperties.set_label("Target");
+    targetProperties.set_unit(kUnit);
+    targetProperties.set_standard_unit(kStandardUnit);
+    targetProperties.set_display_unit(kUnit);
+    targetProperties.set_format(kFormat);
+    targetProperties.set_description("The last target commanded, in micrometres");
+    target->set_default_properties(targetProperties);
+    attributes.push_back(target);
+
     attributes.push_back(new HomedAttr);
     for (const char *name : {"Calibration", "LoopMode", "Model", "Firmware", "Port"})
         attributes.push_back(new TextAttr(name));
