@@ -1,7 +1,7 @@
 #include "commandline.h"
-#include "controlserver.h"
 #include "mainwindow.h"
 #include "mirastellon_version.h"
+#include "panel.h"
 #include "windowicon.h"
 
 #include <QApplication>
@@ -74,17 +74,16 @@ int main(int argc, char **argv)
     if (!options.error.isEmpty())
         return fail(options.error);
 
-    MainWindow window;
+    Panel panel;
     if (!options.port.isEmpty())
-        window.preselectPort(options.port);
-
-    window.setHeadless(options.headless);
+        panel.preselectPort(options.port);
+    panel.setHeadless(options.headless);
     QString controlError;
-    if (options.controlRequested &&
-        !startControlServer(window, options.controlPath, &controlError)) {
+    if (options.controlRequested && !panel.startControlServer(options.controlPath, &controlError)) {
         std::fprintf(stderr, "mirastellon: %s\n", qPrintable(controlError));
         return 2;
     }
+    MainWindow &window = panel.window();
 
     // The working directory's images/ first, as a run from the source tree expects; then the
     // installation's own copy, so a start from the desktop entry has the icon too.

@@ -60,14 +60,15 @@ void report(const char *key, double value)
     std::fflush(stdout);
 }
 
-struct Panel {
+struct Rig {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
 
     bool connect()
     {
-        window.preselectPort(controller.portPath());
+        panel.preselectPort(controller.portPath());
         window.show();
         probe.ui()->pushButton_Console->click();
         probe.ui()->actionConnect->trigger();
@@ -90,7 +91,7 @@ int main(int argc, char **argv)
 
     {
         // One megabyte without a line break: refused at once, nothing written.
-        Panel panel;
+        Rig panel;
         if (!panel.connect())
             return 1;
         QGuiApplication::clipboard()->setText(QString(1024 * 1024, QLatin1Char('a')));
@@ -103,7 +104,7 @@ int main(int argc, char **argv)
 
     {
         // A megabyte of short commands, then Return: every line leaves, the poll goes on.
-        Panel panel;
+        Rig panel;
         if (!panel.connect())
             return 1;
         const int lines = quick ? 43690 : 174762; // six bytes each: a megabyte in full
@@ -135,13 +136,13 @@ int main(int argc, char **argv)
 
     {
         // The controller stops reading; the operator disconnects with output still queued.
-        Panel panel;
+        Rig panel;
         if (!panel.connect())
             return 1;
         panel.controller.setReading(false);
         const QString line = QStringLiteral(">x ") + QString(3990, QLatin1Char('9'));
         for (int i = 0; i < 100; ++i)
-            panel.window.stage()->sendLine(line);
+            panel.window.session()->sendLine(line, Mover::client(nullptr));
         qint64 queued = -1;
         while (queued != panel.probe.serialPort()->bytesToWrite()) {
             queued = panel.probe.serialPort()->bytesToWrite();

@@ -4,6 +4,8 @@
 
 #include "controlserver.h"
 #include "mainwindow.h"
+#include "stagesession.h"
+#include "panel.h"
 #include "procstatus.h"
 #include "stage.h"
 
@@ -126,14 +128,15 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bench.sock"));
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.show();
     QString error;
-    if (!startControlServer(window, path, &error)) {
+    if (!panel.startControlServer(path, &error)) {
         fprintf(stderr, "bench_control: %s\n", qPrintable(error));
         return 2;
     }
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
     if (!stage->connectPort(terminal).ok() ||
         !QTest::qWaitFor([stage] { return stage->state().identified(); }, 5000)) {
         fprintf(stderr, "bench_control: the panel did not connect to dvxsim\n");

@@ -84,7 +84,7 @@ double pressurePercent(qint64 startUs, qint64 startNs)
 // A shown, exposed window connected to a port; false when connecting failed.
 bool connectWindow(MainWindow &window, MainWindowProbe &probe, const QString &port)
 {
-    window.preselectPort(port);
+    probe.panel()->preselectPort(port);
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         return false;
@@ -119,7 +119,8 @@ void runFor(int ms)
 int throughputChild(const Dialect &dialect, int lines)
 {
     ControllerLine line;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     if (const int failed = connectAndIdentify(window, probe, line, dialect))
         return failed;
@@ -129,7 +130,7 @@ int throughputChild(const Dialect &dialect, int lines)
     // once the clock has stopped.
     std::vector<double> received;
     received.reserve(size_t(lines));
-    QObject::connect(window.stage(), &Stage::positionReceived,
+    QObject::connect(window.session(), &Stage::positionReceived,
                      [&](double um) { received.push_back(um); });
 
     int reads = 0;
@@ -313,7 +314,8 @@ double percentile(std::vector<double> values, double p)
 int latencyChild(const Dialect &dialect, int lines)
 {
     ControllerLine line;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     if (const int failed = connectAndIdentify(window, probe, line, dialect))
         return failed;
@@ -459,7 +461,8 @@ int waitingChild(const QString &link, int seconds)
     // The watcher looks for boxes every few milliseconds; it goes once it has closed the one box,
     // as the operator would, so that its own polling is not measured.
     auto boxes = std::make_unique<MessageBoxWatcher>();
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     auto *reconnect =
         probe.settingsDialog()->findChild<QCheckBox *>(QStringLiteral("reconnectCheckBox"));
@@ -486,7 +489,7 @@ int waitingChild(const QString &link, int seconds)
     const double wall = double(nowNs() - startNs) * 1e-9;
     const double pressure = pressurePercent(startPressure, startNs);
     if (!probe.reconnectWaiter()->isWaiting() || probe.serialPort()->isOpen() ||
-        window.stage()->state().connected)
+        window.session()->state().connected)
         return 6;
 
     // A fresh lister asks the system; the looks after it find no device node or link changed

@@ -56,9 +56,10 @@ int main(int argc, char **argv)
 
     int status = 0;
     {
-        MainWindow window;
+        Panel panel;
+        MainWindow &window = panel.window();
         MainWindowProbe probe(window);
-        window.preselectPort(port);
+        panel.preselectPort(port);
         window.show();
         probe.ui()->actionConnect->trigger();
         if (!QTest::qWaitFor([&] { return probe.ui()->pushButton_home->isEnabled(); }, 5000)) {
@@ -68,7 +69,7 @@ int main(int argc, char **argv)
         probe.ui()->pushButton_home->click();
         QTest::qWait(200);
 
-        SequenceRunner *runner = window.sequenceRunner();
+        SequenceRunner *runner = panel.sequenceRunner();
         const SequenceSteps steps =
             Sequence::linearScan(0.0, 10.0 * (kSteps - 1), kSteps, kDwellMs, false);
 

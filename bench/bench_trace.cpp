@@ -74,7 +74,7 @@ TraceWindow *setUpMovingStage(MainWindow &window, MainWindowProbe &probe, const 
                               QTimer *mover, int periodMs)
 {
     window.show();
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
     if (!stage->connectPort(port).ok())
         return nullptr;
     if (!QTest::qWaitFor([&] { return probe.ui()->pushButton_home->isEnabled(); }, 5000))
@@ -85,13 +85,13 @@ TraceWindow *setUpMovingStage(MainWindow &window, MainWindowProbe &probe, const 
         return nullptr;
     trace->findChild<QComboBox *>(QStringLiteral("comboBox_Sampling"))
         ->setCurrentIndex(kFastestIndex);
-    if (!stage->home().ok())
+    if (!stage->home(Mover::client(nullptr)).ok())
         return nullptr;
     QTest::qWait(300);
     auto far = std::make_shared<bool>(false);
     QObject::connect(mover, &QTimer::timeout, [stage, far] {
         *far = !*far;
-        stage->moveTo(*far ? 100.0 : 0.0);
+        stage->moveTo(*far ? 100.0 : 0.0, Mover::client(nullptr));
     });
     mover->start(periodMs);
     return trace;
@@ -99,7 +99,8 @@ TraceWindow *setUpMovingStage(MainWindow &window, MainWindowProbe &probe, const 
 
 int childCpu(const QString &port, int seconds, bool plot)
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     QTimer mover;
     TraceWindow *trace = setUpMovingStage(window, probe, port, &mover, 2000);
@@ -108,7 +109,7 @@ int childCpu(const QString &port, int seconds, bool plot)
     const int counter0 = 0;
     if (!plot) {
         // The same traffic with nothing drawn: what the 20 ms sampling itself costs the panel.
-        window.stage()->requestSampling(&counter0, 20);
+        window.session()->requestSampling(&counter0, 20);
         trace->hide();
     }
     QTest::qWait(500);
@@ -136,7 +137,8 @@ int childCpu(const QString &port, int seconds, bool plot)
 
 int childFill()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.show();
     MainWindowProbe probe(window);
     probe.ui()->actionTrace->trigger();
@@ -145,7 +147,7 @@ int childFill()
         return 1;
     QTest::qWait(200);
     const double before = double(statusKb("VmHWM")) * 1024.0 / 1e6;
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
     const int total = kTraceCapacity + kTraceCapacity / 10;
     QElapsedTimer clock;
     clock.start();
@@ -190,7 +192,8 @@ int show(const QString &dvxsim, int seconds)
                                          "--damping", "0.3", "--noise-nm", "5", "--seed", "3"});
     if (port.isEmpty())
         return 1;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     window.move(20, 20);
     QTimer mover;

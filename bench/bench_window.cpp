@@ -19,6 +19,8 @@
 
 #ifdef MIRASTELLON_BENCH_PANEL
 #include "mainwindow.h"
+#include "stagesession.h"
+#include "panel.h"
 #include "stage.h"
 #else
 #include <QSerialPort>
@@ -78,7 +80,8 @@ template <typename Ready> bool waitFor(Ready ready, int timeoutMs)
 // What the panel's main() does, up to the first exposed frame.
 int startup()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.setWindowIcon(QIcon(QStringLiteral("images/Mirastellon_Icon_only@500x.png")));
     showAndWaitExposed(window);
     return 0;
@@ -89,22 +92,22 @@ int startup()
 int connected(const QString &port, bool moving, QTimer &mover, MainWindow &window)
 {
     showAndWaitExposed(window);
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
     if (!stage->connectPort(port).ok())
         return 2;
     if (!waitFor([&] { return !stage->state().model.isEmpty(); }, 3000))
         return 3;
     runFor(700); // past the first poll tick, which enables Home
     if (moving) {
-        stage->home();
+        stage->home(Mover::client(nullptr));
         runFor(300);
         static bool far = true;
         QObject::connect(&mover, &QTimer::timeout, [stage] {
-            stage->moveTo(far ? 6000.0 : 0.0);
+            stage->moveTo(far ? 6000.0 : 0.0, Mover::client(nullptr));
             far = !far;
         });
         mover.start(3500);
-        stage->moveTo(6000.0);
+        stage->moveTo(6000.0, Mover::client(nullptr));
     }
     return 0;
 }
@@ -216,11 +219,12 @@ int main(int argc, char **argv)
         const int seconds = atoi(argv[3]);
         const bool moving = argc > 4 && qstrcmp(argv[4], "moving") == 0;
 #ifdef MIRASTELLON_BENCH_PANEL
-        MainWindow window;
+        Panel panel;
+        MainWindow &window = panel.window();
         QTimer mover;
         if (const int failed = connected(port, moving, mover, window))
             return failed;
-        return measureConnected(seconds, window.stage()->state().connected);
+        return measureConnected(seconds, window.session()->state().connected);
 #else
         BareWindow window;
         QTimer poll;

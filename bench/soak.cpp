@@ -419,7 +419,7 @@ private:
         check(!terminal.isEmpty(), "dvxsim did not start");
         if (terminal.isEmpty())
             return false;
-        window.preselectPort(terminal);
+        panel.preselectPort(terminal);
         return true;
     }
 
@@ -464,7 +464,7 @@ private:
         // Every dvxsim keeps the same link to its terminal, so the port list stays as it is.
         QTemporaryDir linkDir;
         const QString link = linkDir.filePath(QStringLiteral("ttyDVX"));
-        window.preselectPort(link);
+        panel.preselectPort(link);
         const int descriptors = openDescriptors();
         const qint64 rss = statusKb("VmRSS");
         const auto started = Clock::now();
@@ -512,7 +512,7 @@ private:
             return;
         }
         const int boxesBefore = watcher.count();
-        window.preselectPort(relay.panelPath());
+        panel.preselectPort(relay.panelPath());
         probe.ui()->actionConnect->trigger();
         if (!waitUntil([&] { return probe.controllerModel() == QLatin1String("1901"); }, 3000)) {
             check(false, "no identification under flood");
@@ -559,7 +559,8 @@ private:
     }
 
     Options opts;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe;
     MessageBoxWatcher watcher;
     MemorySampler memory;

@@ -1,8 +1,9 @@
 #include "controldispatcher.h"
 
 #include "controlconnection.h"
+#include "micrometres.h"
 #include "movewaiter.h"
-#include "settingsdialog.h"
+#include "serialsettings.h"
 #include "settling.h"
 #include "stage.h"
 
@@ -30,6 +31,8 @@ ErrorCode codeFor(CommandResult::Code code)
         return ErrorCode::NotConnected;
     case CommandResult::Code::Unavailable:
         return ErrorCode::Unavailable;
+    case CommandResult::Code::Busy:
+        return ErrorCode::Busy;
     case CommandResult::Code::BadArgument:
     case CommandResult::Code::Ok:
         break;
@@ -37,9 +40,10 @@ ErrorCode codeFor(CommandResult::Code code)
     return ErrorCode::BadRequest;
 }
 
-QString micrometres(double value)
+Mover moverOf(const ControlCall &call)
 {
-    return QString::number(value, 'g', 6) + QStringLiteral(" \u00b5m");
+    return Mover::client(call.client ? static_cast<const void *>(call.client.data())
+                                     : static_cast<const void *>(&call));
 }
 
 } // namespace
@@ -85,21 +89,26 @@ ControlDispatcher::ControlDispatcher(Stage *stage, QObject *parent)
     : QObject(parent), panel(stage), waiter(new MoveWaiter(stage, {}, this))
 {
     connect(waiter, &MoveWaiter::settled, this, [this](double positionUm, double elapsedS) {
-        waitReply.ok(
+        const ControlReply reply = endWait();
+        reply.ok(
             {{QStringLiteral("position_um"), positionUm}, {QStringLiteral("elapsed_s"), elapsedS}});
-        waitReply = {};
     });
     connect(waiter, &MoveWaiter::timedOut, this, [this](double lastPositionUm) {
-        waitReply.fail(ErrorCode::Timeout,
-                       tr("The stage did not settle at %1 in time (last position %2); it was "
-                          "not stopped")
-                           .arg(micrometres(waiter->targetUm()), micrometres(lastPositionUm)));
-        waitReply = {};
+        const ControlReply reply = endWait();
+        reply.fail(
+            ErrorCode::Timeout,
+            tr("The stage did not settle at %1 in time (last position %2); it was "
+               "not stopped")
+                .arg(Micrometres::text(waiter->targetUm()), Micrometres::text(lastPositionUm)));
     });
     connect(waiter, &MoveWaiter::linkLost, this, [this](const QString &reason) {
-        waitReply.fail(ErrorCode::Disconnected,
-                       tr("The link went away during the move: %1").arg(reason));
-        waitReply = {};
+        const ControlReply reply = endWait();
+        reply.fail(ErrorCode::Disconnected,
+                   tr("The link went away during the move: %1").arg(reason));
+    });
+    connect(waiter, &MoveWaiter::refused, this, [this](const QString &reason) {
+        const ControlReply reply = endWait();
+        reply.fail(ErrorCode::Unavailable, reason);
     });
     connect(panel, &Stage::panelEvent, this,
             [this](const PanelEvent &event) { onPanelEvent(int(event.kind), event.text); });
@@ -153,41 +162,29 @@ void ControlDispatcher::clientGone(ControlConnection *client)
 {
     if (waitReply.pending() && waitClient == client) {
         waiter->cancel();
-        waitReply = {};
+        endWait();
     }
 }
 
-bool ControlDispatcher::waitingMove() const
+ControlReply ControlDispatcher::endWait()
 {
-    return waiter->isWaiting() && waitReply.pending();
-}
-
-bool ControlDispatcher::movesBusy() const
-{
-    return waitingMove() || (movesOwned && movesOwned());
+    const ControlReply reply = waitReply;
+    waitReply = {};
+    panel->releaseMotion(waitMover);
+    return reply;
 }
 
 void ControlDispatcher::addBuiltInCommands()
 {
     // Commands without arguments that press one control.
-    using Press = std::function<CommandResult(Stage *)>;
+    using Press = std::function<CommandResult(Stage *, const Mover &)>;
     const auto simple = [this](Press command) {
         return [this, command](ControlCall &call) {
             if (!call.arguments.finish()) {
                 call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
                 return;
             }
-            call.reply.answer(command(panel));
-        };
-    };
-    const auto motion = [this, simple](Press command) {
-        const Handler press = simple(command);
-        return [this, press](ControlCall &call) {
-            if (movesBusy()) {
-                call.reply.fail(ErrorCode::Busy, tr("A waiting move or a sequence is running"));
-                return;
-            }
-            press(call);
+            call.reply.answer(command(panel, moverOf(call)));
         };
     };
 
@@ -220,12 +217,15 @@ void ControlDispatcher::addBuiltInCommands()
         call.reply.ok({{QStringLiteral("ports"), ports}});
     });
     addCommand(QStringLiteral("connect"), [this](ControlCall &call) { runConnect(call); });
-    addCommand(QStringLiteral("disconnect"), simple([](Stage *s) { return s->disconnectPort(); }));
-    addCommand(QStringLiteral("home"), motion([](Stage *s) { return s->home(); }));
-    addCommand(QStringLiteral("stop"), simple([](Stage *s) { return s->stop(); }));
+    addCommand(QStringLiteral("disconnect"),
+               simple([](Stage *s, const Mover &) { return s->disconnectPort(); }));
+    addCommand(QStringLiteral("home"),
+               simple([](Stage *s, const Mover &who) { return s->home(who); }));
+    addCommand(QStringLiteral("stop"),
+               simple([](Stage *s, const Mover &who) { return s->stop(who); }));
     addCommand(QStringLiteral("auto_calibrate"),
-               simple([](Stage *s) { return s->autoCalibrate(); }));
-    addCommand(QStringLiteral("bi"), simple([](Stage *s) { return s->bi(); }));
+               simple([](Stage *s, const Mover &who) { return s->autoCalibrate(who); }));
+    addCommand(QStringLiteral("bi"), simple([](Stage *s, const Mover &who) { return s->bi(who); }));
     addCommand(QStringLiteral("step"), [this](ControlCall &call) {
         const QString direction = call.arguments.choice(
             QStringLiteral("direction"), {QStringLiteral("forward"), QStringLiteral("reverse")});
@@ -233,7 +233,7 @@ void ControlDispatcher::addBuiltInCommands()
             call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
             return;
         }
-        call.reply.answer(panel->step(direction == QLatin1String("forward")));
+        call.reply.answer(panel->step(direction == QLatin1String("forward"), moverOf(call)));
     });
     addCommand(QStringLiteral("open_loop"), [this](ControlCall &call) {
         const auto duration = call.arguments.optionalInteger(QStringLiteral("duration"));
@@ -243,7 +243,7 @@ void ControlDispatcher::addBuiltInCommands()
             call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
             return;
         }
-        call.reply.answer(panel->setOpenLoop(duration, interval, cycle));
+        call.reply.answer(panel->setOpenLoop(duration, interval, cycle, moverOf(call)));
     });
     addCommand(QStringLiteral("move_to"), [this](ControlCall &call) { runMove(call, true); });
     addCommand(QStringLiteral("move_by"), [this](ControlCall &call) { runMove(call, false); });
@@ -253,7 +253,7 @@ void ControlDispatcher::addBuiltInCommands()
             call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
             return;
         }
-        call.reply.answer(panel->sendLine(line));
+        call.reply.answer(panel->sendLine(line, moverOf(call)));
     });
     addCommand(QStringLiteral("subscribe"), [this](ControlCall &call) { runSubscribe(call); });
 }
@@ -296,6 +296,15 @@ void ControlDispatcher::runConnect(ControlCall &call)
 
 void ControlDispatcher::onPanelEvent(int kind, const QString &text)
 {
+    // A stop from anywhere ends a waiting move: its target will not be reached.
+    if (PanelEvent::Kind(kind) == PanelEvent::Kind::Stop && waitReply.pending()) {
+        waiter->cancel();
+        const double target = waiter->targetUm();
+        const ControlReply reply = endWait();
+        reply.fail(
+            ErrorCode::Stopped,
+            tr("The stage was stopped before it settled at %1").arg(Micrometres::text(target)));
+    }
     if (!connectReply.pending())
         return;
     switch (PanelEvent::Kind(kind)) {
@@ -337,12 +346,19 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
                         tr("\"timeout_s\" must be above 0 and at most %1").arg(kMaxWaitSeconds));
         return;
     }
-    if (movesBusy()) {
-        call.reply.fail(ErrorCode::Busy, tr("A waiting move or a sequence is running"));
-        return;
+    const Mover me = moverOf(call);
+    // A waiting move holds the stage until it has settled: nobody else moves it meanwhile.
+    if (wait) {
+        const CommandResult claimed = panel->claimMotion(me);
+        if (!claimed.ok()) {
+            call.reply.answer(claimed);
+            return;
+        }
     }
-    const CommandResult result = absolute ? panel->moveTo(um) : panel->moveBy(um);
+    const CommandResult result = absolute ? panel->moveTo(um, me) : panel->moveBy(um, me);
     if (!result.ok()) {
+        if (wait)
+            panel->releaseMotion(me);
         call.reply.answer(result);
         return;
     }
@@ -353,6 +369,7 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
     }
     waitReply = call.reply;
     waitClient = call.client;
+    waitMover = me;
     waiter->start(target, tolerance, int(timeoutS * 1000.0));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controlprotocol.h"
+#include "stage.h"
 
 #include <QHash>
 #include <QObject>
@@ -70,12 +71,6 @@ public:
     void dispatch(const QByteArray &line, const ControlReply::Sink &sink,
                   ControlConnection *client);
 
-    // Another part of the panel (a running sequence) owns the moves while owned() says so: moves
-    // from clients are then refused as busy.
-    void setMovesOwnedElsewhere(std::function<bool()> owned) { movesOwned = std::move(owned); }
-    // A waiting move from a client, or moves owned elsewhere.
-    bool movesBusy() const;
-
     // A client has gone: whatever it was waiting for is no longer wanted.
     void clientGone(ControlConnection *client);
 
@@ -88,7 +83,8 @@ private:
     void runMove(ControlCall &call, bool absolute);
     void runSubscribe(ControlCall &call);
     void onPanelEvent(int kind, const QString &text);
-    bool waitingMove() const;
+    // Ends the waiting move's hold on the stage and hands back the reply it owes.
+    ControlReply endWait();
 
     Stage *panel = nullptr;
     QHash<QString, Handler> commands;
@@ -96,9 +92,9 @@ private:
     MoveWaiter *waiter = nullptr;
     ControlReply waitReply;
     QPointer<ControlConnection> waitClient;
+    Mover waitMover;
 
     ControlReply connectReply;
     // Connect may open an error box whose event loop runs other requests meanwhile.
     bool connectRunning = false;
-    std::function<bool()> movesOwned;
 };

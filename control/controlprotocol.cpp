@@ -177,6 +177,8 @@ QString errorCodeName(ErrorCode code)
         return QStringLiteral("open_failed");
     case ErrorCode::Disconnected:
         return QStringLiteral("disconnected");
+    case ErrorCode::Stopped:
+        return QStringLiteral("stopped");
     }
     return QStringLiteral("bad_request");
 }
@@ -270,6 +272,9 @@ QList<QPair<QString, QJsonValue>> stateFields(const PanelState &s)
         {QStringLiteral("position_um"), optionalNumber(s.positionUm)},
         {QStringLiteral("target_um"), optionalNumber(s.targetUm)},
         {QStringLiteral("travel_um"), QJsonArray{s.travelMinUm, s.travelMaxUm}},
+        {QStringLiteral("move_count"), double(s.moveCount)},
+        {QStringLiteral("owner"), s.motionOwner ? QJsonValue(moverKindName(s.motionOwner->kind))
+                                                : QJsonValue(QJsonValue::Null)},
     };
 }
 

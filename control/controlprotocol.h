@@ -31,6 +31,8 @@ enum class ErrorCode {
     NoDevice,
     OpenFailed,
     Disconnected,
+    // A stop (from anyone) ended a waiting move before it settled.
+    Stopped,
 };
 QString errorCodeName(ErrorCode code);
 

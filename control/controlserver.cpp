@@ -1,21 +1,15 @@
 #include "controlserver.h"
 
-#include "sequencecommands.h"
-
 #include "controlconnection.h"
 #include "controldispatcher.h"
 #include "controlprotocol.h"
-#include "mainwindow.h"
-#include "sequencecommands.h"
 #include "stage.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QStatusBar>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +17,6 @@
 namespace {
 // Long enough for a live panel on a loaded machine to accept; a dead socket file refuses at once.
 constexpr int kProbeTimeoutMs = 1000;
-// What the status bar has room for beside the connection text of a typical port name.
-constexpr int kMaxLabelWidth = 190;
 } // namespace
 
 ControlServer::ControlServer(Stage *s, QObject *parent)
@@ -55,8 +47,10 @@ ControlServer::ControlServer(Stage *s, QObject *parent)
         if (event.kind != PanelEvent::Kind::Error || !anySubscribed(QStringLiteral("error")))
             return;
         broadcast(QStringLiteral("error"),
-                  ControlProtocol::eventLine(QStringLiteral("error"),
-                                             {{QStringLiteral("message"), event.text}}));
+                  ControlProtocol::eventLine(
+                      QStringLiteral("error"),
+                      {{QStringLiteral("message"), event.text},
+                       {QStringLiteral("source"), panelEventSourceName(event.source)}}));
     });
     connect(stage, &Stage::consoleShown, this, [this](const QString &text) {
         if (!anySubscribed(QStringLiteral("console")))
@@ -155,24 +149,4 @@ void ControlServer::broadcast(const QString &event, const QByteArray &line)
         if (client->isSubscribed(event))
             client->sendEvent(line);
     }
-}
-
-ControlServer *startControlServer(MainWindow &window, const QString &path, QString *error)
-{
-    auto *server = new ControlServer(window.stage(), &window);
-    if (!server->listen(path, error)) {
-        delete server;
-        return nullptr;
-    }
-    addSequenceCommands(*server, window.sequenceRunner());
-    // The operator can always see that scripts may drive the panel. The window has a fixed
-    // width that the connection text mostly fills: a long path is shortened in the middle, and
-    // the whole of it is in the tooltip.
-    auto *label = new QLabel;
-    label->setObjectName(QStringLiteral("controlStatusLabel"));
-    const QString text = QObject::tr("Control: %1").arg(server->path());
-    label->setToolTip(text);
-    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxLabelWidth));
-    window.statusBar()->addPermanentWidget(label);
-    return server;
 }

@@ -8,7 +8,6 @@
 
 class ControlConnection;
 class ControlDispatcher;
-class MainWindow;
 class QLocalServer;
 class Stage;
 
@@ -47,8 +46,3 @@ private:
     QList<ControlConnection *> clients;
     QString socketPath;
 };
-
-// Starts the control server of a panel window and shows "Control: PATH" in its status bar while
-// it listens. Returns null, with the reason in error, when it cannot listen on path (empty: the
-// default path).
-ControlServer *startControlServer(MainWindow &window, const QString &path, QString *error);

@@ -106,7 +106,6 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
 {
     ControlDispatcher *dispatcher = server.dispatcher();
     QPointer<SequenceRunner> guarded(runner);
-    dispatcher->setMovesOwnedElsewhere([guarded] { return guarded && guarded->isRunning(); });
 
     // The request that started the run, if a client did: it is answered when the run ends.
     auto runReply = std::make_shared<ControlReply>();
@@ -135,11 +134,6 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
             }
             if (!guarded) {
                 call.reply.fail(ErrorCode::Unavailable, QObject::tr("The panel is closing"));
-                return;
-            }
-            if (dispatcher->movesBusy()) {
-                call.reply.fail(ErrorCode::Busy,
-                                QObject::tr("A waiting move or a sequence is running"));
                 return;
             }
             if (!dispatcher->stage()->state().connected) {

@@ -30,20 +30,22 @@ public:
     PanelState state() const override { return {}; }
     CommandResult connectPort(const QString &) override { return refused(); }
     CommandResult disconnectPort() override { return refused(); }
-    CommandResult home() override { return refused(); }
-    CommandResult stop() override { return refused(); }
-    CommandResult moveTo(double) override { return refused(); }
-    CommandResult moveBy(double) override { return refused(); }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
+    CommandResult home(const Mover &) override { return refused(); }
+    CommandResult stop(const Mover &) override { return refused(); }
+    CommandResult moveTo(double, const Mover &) override { return refused(); }
+    CommandResult moveBy(double, const Mover &) override { return refused(); }
+    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>,
+                              const Mover &) override
     {
         return refused();
     }
-    CommandResult step(bool) override { return refused(); }
-    CommandResult bi() override { return refused(); }
-    CommandResult autoCalibrate() override { return refused(); }
-    CommandResult sendLine(const QString &) override { return refused(); }
+    CommandResult step(bool, const Mover &) override { return refused(); }
+    CommandResult bi(const Mover &) override { return refused(); }
+    CommandResult autoCalibrate(const Mover &) override { return refused(); }
+    CommandResult sendLine(const QString &, const Mover &) override { return refused(); }
     void requestSampling(const void *, int) override {}
-    void setMoveControlsLocked(bool) override {}
+    CommandResult claimMotion(const Mover &) override { return refused(); }
+    void releaseMotion(const Mover &) override {}
 
 private:
     static CommandResult refused()

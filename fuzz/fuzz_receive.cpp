@@ -1,6 +1,7 @@
-// Feeds arbitrary byte streams to the window's receive path (framing and reply handling) as a
-// controller of each dialect, or an unidentified one, would, and checks after every chunk that the
-// panel still holds together.
+// Feeds arbitrary byte streams to the panel's receive path (the link's framing, the session's
+// reply handling, the window's labels) as a controller of each dialect, or an unidentified one,
+// would, and checks after every chunk that the panel still holds together. The panel is connected
+// to a pseudo-terminal of the harness's own, so that its connection text is a real one.
 //
 // Input: the first byte chooses the dialect and the size of the reads, the rest is what arrives on
 // the line. With s = first byte - '0': dialect s % 5 (see kIdentification), read size
@@ -15,7 +16,12 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QSerialPort>
 #include <QString>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -25,8 +31,6 @@
 
 namespace {
 
-const QString kPortName = QStringLiteral("COM3");
-const QString kConnected = QStringLiteral("Connected to COM3: 115200, 8, None, 1, ");
 const QString kBracket = QStringLiteral(" (DVX");
 
 // Indexed by the dialect number of the input's first byte; the first one identifies nothing.
@@ -54,8 +58,19 @@ struct Harness {
     char name[16] = "fuzz_receive";
     char *argv[2] = {name, nullptr};
     QApplication app{argc, argv};
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
+    int controller = -1;
+    QString terminal;
+
+    // Whatever the panel wrote goes nowhere, so that its output never backs up.
+    void drain() const
+    {
+        char sink[4096];
+        while (::read(controller, sink, sizeof sink) > 0) {
+        }
+    }
 };
 Harness *harness = nullptr;
 
@@ -82,7 +97,8 @@ void checkInvariants(const MainWindowProbe &probe)
 
     const QString status = probe.statusLabel()->text();
     require(status.count(kBracket) <= 1, "more than one controller bracket in the status text");
-    require(status.startsWith(QStringLiteral("Connected to COM3")), "port name lost");
+    require(status.startsWith(QStringLiteral("Connected to ") + harness->terminal),
+            "port name lost");
 
     const QString &model = probe.controllerModel();
     const QString &firmware = probe.firmwareVersion();
@@ -104,7 +120,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(messageHandler);
     harness = new Harness;
-    harness->probe.serialPort()->setPortName(kPortName);
+    int terminalFd = -1;
+    char name[256] = {};
+    if (::openpty(&harness->controller, &terminalFd, name, nullptr, nullptr) != 0) {
+        std::fprintf(stderr, "fuzz_receive: no pseudo-terminal\n");
+        std::abort();
+    }
+    ::fcntl(harness->controller, F_SETFL, ::fcntl(harness->controller, F_GETFL) | O_NONBLOCK);
+    harness->terminal = QString::fromLocal8Bit(name);
+    harness->panel.preselectPort(harness->terminal);
     return 0;
 }
 
@@ -114,11 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     MainWindowProbe &probe = harness->probe;
 
-    // Every input starts from a panel that has just connected to COM3.
+    // Every input starts from a panel that has just connected.
     const unsigned selector = uint8_t(data[0] - '0');
     const int dialect = int(selector % kDialects);
     const int chunkSize = kChunkSizes[(selector / kDialects) % kChunkModes];
-    probe.statusLabel()->setText(kConnected);
+    probe.session.operatorConnect();
+    require(probe.serialPort()->isOpen(), "the pseudo-terminal did not open");
     probe.receive(kIdentification[dialect]);
     checkInvariants(probe);
 
@@ -137,7 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Forgets the identification and the console's text and delivers the events the widgets
     // queued (as the event loop would between two reads), so what this input allocated is freed
     // within it and the leak check after each input has nothing to find.
-    probe.invoke("closeSerialPort");
+    harness->drain();
+    probe.session.operatorDisconnect();
+    harness->drain();
     probe.console()->clear();
     QCoreApplication::sendPostedEvents();
     return 0;

@@ -1,20 +1,12 @@
 #include "sequencerunner.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cmath>
 #include <memory>
 
 namespace {
-
-SequenceRunner::Clock steadyClock()
-{
-    auto since = std::make_shared<QElapsedTimer>();
-    since->start();
-    return [since] { return since->elapsed(); };
-}
 
 QString rowList(const QVector<int> &rows)
 {
@@ -28,9 +20,8 @@ QString rowList(const QVector<int> &rows)
 
 } // namespace
 
-SequenceRunner::SequenceRunner(Stage *s, Clock c, QObject *parent)
-    : QObject(parent), stage(s), clock(c ? std::move(c) : steadyClock()),
-      dwellTimer(new QTimer(this))
+SequenceRunner::SequenceRunner(Stage *s, Clock::Source c, QObject *parent)
+    : QObject(parent), stage(s), clock(Clock::orSteady(std::move(c))), dwellTimer(new QTimer(this))
 {
     qRegisterMetaType<SequenceLog>("SequenceLog");
     qRegisterMetaType<SequenceRunner::State>("SequenceRunner::State");
@@ -98,6 +89,10 @@ SequenceRunner::Refusal SequenceRunner::check(const SequenceSteps &steps, int re
     };
     if (isRunning())
         return refuse(Refusal::Code::Busy, tr("A sequence is already running"));
+    const std::optional<Mover> holder = stage->state().motionOwner;
+    if (holder && *holder != Mover::sequence(this))
+        return refuse(Refusal::Code::Busy,
+                      tr("The stage is busy: %1 holds it").arg(moverName(*holder)));
     QString why;
     if (!isAvailable(&why))
         return refuse(Refusal::Code::Unavailable, why);
@@ -153,7 +148,14 @@ SequenceRunner::Refusal SequenceRunner::start(const SequenceSteps &steps, int re
     runLog.clear();
     truncated = false;
     lastMessage.clear();
-    stage->setMoveControlsLocked(true);
+    const CommandResult claimed = stage->claimMotion(Mover::sequence(this));
+    if (!claimed.ok()) {
+        Refusal busy;
+        busy.code = claimed.code == CommandResult::Code::Busy ? Refusal::Code::Busy
+                                                              : Refusal::Code::Unavailable;
+        busy.message = claimed.message;
+        return busy;
+    }
     beginStep();
     return refusal;
 }
@@ -221,7 +223,7 @@ void SequenceRunner::beginStep()
     stepStartedMs = clock();
     stepStartedUtc = QDateTime::currentMSecsSinceEpoch();
     waiter->start(s.targetUm, tolerance, timeout);
-    const CommandResult sent = stage->moveTo(s.targetUm);
+    const CommandResult sent = stage->moveTo(s.targetUm, Mover::sequence(this));
     if (!sent.ok()) {
         end(tr("The move of %1 was refused: %2").arg(where(), sent.message));
         return;
@@ -351,7 +353,7 @@ void SequenceRunner::abort()
     waiter->cancel();
     dwellTimer->stop();
     stopping = true;
-    const CommandResult stopped = stage->stop();
+    const CommandResult stopped = stage->stop(Mover::sequence(this));
     stopping = false;
     // The Stop above may have ended the run already, if the link was gone.
     if (isRunning())
@@ -364,7 +366,7 @@ CommandResult SequenceRunner::goTo(double targetUm)
     if (isRunning())
         return CommandResult::refused(CommandResult::Code::Unavailable,
                                       tr("A sequence is running"));
-    return stage->moveTo(targetUm);
+    return stage->moveTo(targetUm, Mover::operatorMover());
 }
 
 void SequenceRunner::appendLog(std::optional<double> settledUm, double settleS)
@@ -394,7 +396,7 @@ void SequenceRunner::end(const QString &error)
     pauseRequested = false;
     if (!error.isEmpty())
         lastMessage = error;
-    stage->setMoveControlsLocked(false);
+    stage->releaseMotion(Mover::sequence(this));
     announce();
     emit finished(runLog, error);
 }

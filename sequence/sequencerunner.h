@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clock.h"
 #include "movewaiter.h"
 #include "sequencestep.h"
 #include "stage.h"
@@ -41,12 +42,11 @@ public:
         bool ok() const { return code == Code::None; }
     };
 
-    using Clock = MoveWaiter::Clock;
     static constexpr int kDefaultTimeoutMs = 30000;
     // A run longer than this keeps its first entries only.
     static constexpr int kMaxLogEntries = 1000000;
 
-    explicit SequenceRunner(Stage *stage, Clock clock = {}, QObject *parent = nullptr);
+    explicit SequenceRunner(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr);
 
     void setToleranceUm(double um) { tolerance = um; }
     double toleranceUm() const { return tolerance; }
@@ -114,7 +114,7 @@ private:
     void announce();
 
     Stage *stage = nullptr;
-    Clock clock;
+    Clock::Source clock;
     MoveWaiter *waiter = nullptr;
     QTimer *dwellTimer = nullptr;
     double tolerance = 0.5;

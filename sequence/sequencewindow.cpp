@@ -1,6 +1,5 @@
 #include "sequencewindow.h"
 
-#include "mainwindow.h"
 #include "sequencecsv.h"
 #include "sequencemodel.h"
 #include "stepdelegate.h"
@@ -63,18 +62,6 @@ SequenceWindow::SequenceWindow(SequenceRunner *r, QWidget *parent)
     steps->setSteps(Sequence::linearScan(0.0, 1000.0, 5, 200, false));
     updateControls();
     onProgress();
-}
-
-SequenceWindow *SequenceWindow::showFor(MainWindow *window)
-{
-    auto *existing = window->findChild<SequenceWindow *>(QStringLiteral("SequenceWindow"),
-                                                         Qt::FindDirectChildrenOnly);
-    if (!existing)
-        existing = new SequenceWindow(window->sequenceRunner(), window);
-    existing->show();
-    existing->raise();
-    existing->activateWindow();
-    return existing;
 }
 
 void SequenceWindow::build()

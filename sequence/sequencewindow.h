@@ -4,7 +4,6 @@
 
 #include <QWidget>
 
-class MainWindow;
 class QCheckBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -22,9 +21,6 @@ class SequenceWindow : public QWidget {
 
 public:
     SequenceWindow(SequenceRunner *runner, QWidget *parent = nullptr);
-
-    // Shows the main window's sequence window, creating it the first time.
-    static SequenceWindow *showFor(MainWindow *window);
 
     SequenceModel *model() const { return steps; }
     // The file work behind Open..., Save... and Export log..., with the path already chosen.

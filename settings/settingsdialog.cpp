@@ -12,27 +12,6 @@ namespace {
 constexpr int kStableNameRole = Qt::UserRole + 1;
 } // namespace
 
-QStringList portEntryTexts(const QString &portName, const QString &description,
-                           const QString &manufacturer, const QString &serialNumber,
-                           const QString &systemLocation, quint16 vendorIdentifier,
-                           quint16 productIdentifier)
-{
-    const QString notAvailable = SettingsDialog::tr("N/A");
-    const auto orNotAvailable = [&notAvailable](const QString &text) {
-        return text.isEmpty() ? notAvailable : text;
-    };
-    const auto identifier = [&notAvailable](quint16 value) {
-        return value ? QString::number(value, 16) : notAvailable;
-    };
-    return {portName,
-            orNotAvailable(description),
-            orNotAvailable(manufacturer),
-            orNotAvailable(serialNumber),
-            systemLocation,
-            identifier(vendorIdentifier),
-            identifier(productIdentifier)};
-}
-
 SettingsDialog::SettingsDialog(QWidget *parent)
     : SettingsDialog(std::make_shared<SystemPortLister>(), parent)
 {
@@ -90,6 +69,13 @@ void SettingsDialog::preselectPort(const QString &path)
     ui->serialPortInfoListBox->setItemData(0, portLister->stableNameFor(path), kStableNameRole);
     ui->serialPortInfoListBox->setCurrentIndex(0);
     storeSelections();
+}
+
+void SettingsDialog::setReconnectAutomatically(bool on)
+{
+    listPortsOnce();
+    ui->reconnectCheckBox->setChecked(on);
+    activeSettings.reconnectAutomatically = on;
 }
 
 void SettingsDialog::refreshPorts()

@@ -1,20 +1,14 @@
 #include "activitytracker.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
-ActivityTracker::ActivityTracker(Stage *stage, Clock clock, QObject *parent)
-    : QObject(parent), stage(stage), clock(std::move(clock)), driveTimer(new QTimer(this))
+ActivityTracker::ActivityTracker(Stage *stage, Clock::Source clock, QObject *parent)
+    : QObject(parent), stage(stage), clock(Clock::orSteady(std::move(clock))),
+      driveTimer(new QTimer(this))
 {
-    if (!this->clock) {
-        auto elapsed = std::make_shared<QElapsedTimer>();
-        elapsed->start();
-        this->clock = [elapsed] { return elapsed->elapsed(); };
-    }
     driveTimer->setSingleShot(true);
     driveTimer->setTimerType(Qt::PreciseTimer);
     connect(driveTimer, &QTimer::timeout, this, &ActivityTracker::check);

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "clock.h"
 #include "stage.h"
 
 #include <QObject>
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 class QTimer;
@@ -20,7 +20,6 @@ class ActivityTracker : public QObject {
 
 public:
     enum class Activity { Idle, Homing, Moving, Calibrating, OpenLoopDrive };
-    using Clock = std::function<qint64()>; // milliseconds, monotonic
 
     // A position within this distance of the target has arrived; two samples closer than it
     // show a stage at rest.
@@ -28,7 +27,7 @@ public:
     // A stage that rests this long short of its target is taken to have stopped there.
     static constexpr qint64 kGiveUpMs = 3000;
 
-    explicit ActivityTracker(Stage *stage, Clock clock = {}, QObject *parent = nullptr);
+    explicit ActivityTracker(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr);
 
     Activity activity() const { return current; }
     bool isBusy() const { return current != Activity::Idle; }
@@ -51,7 +50,7 @@ private:
     void update();
 
     Stage *stage;
-    Clock clock;
+    Clock::Source clock;
     QTimer *driveTimer;
     Activity current = Activity::Idle;
 

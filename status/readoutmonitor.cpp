@@ -1,19 +1,12 @@
 #include "readoutmonitor.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 
-#include <memory>
-
-ReadoutMonitor::ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock clock, QObject *parent)
-    : QObject(parent), stage(stage), pollIntervalMs(pollIntervalMs), clock(std::move(clock)),
-      timer(new QTimer(this))
+ReadoutMonitor::ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock::Source clock,
+                               QObject *parent)
+    : QObject(parent), stage(stage), pollIntervalMs(pollIntervalMs),
+      clock(Clock::orSteady(std::move(clock))), timer(new QTimer(this))
 {
-    if (!this->clock) {
-        auto elapsed = std::make_shared<QElapsedTimer>();
-        elapsed->start();
-        this->clock = [elapsed] { return elapsed->elapsed(); };
-    }
     staleReason = tr("disconnected");
     connect(stage, &Stage::positionReceived, this, &ReadoutMonitor::onPosition);
     connect(stage, &Stage::stateChanged, this, &ReadoutMonitor::check);

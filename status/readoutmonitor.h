@@ -1,11 +1,10 @@
 #pragma once
 
+#include "clock.h"
 #include "stage.h"
 
 #include <QObject>
 #include <QString>
-
-#include <functional>
 
 class QTimer;
 
@@ -17,9 +16,8 @@ class ReadoutMonitor : public QObject {
     Q_OBJECT
 
 public:
-    using Clock = std::function<qint64()>; // milliseconds, monotonic
-
-    ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock clock = {}, QObject *parent = nullptr);
+    ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock::Source clock = {},
+                   QObject *parent = nullptr);
 
     bool isLive() const { return live; }
     // Why the value is not live; empty while it is.
@@ -37,7 +35,7 @@ private:
 
     Stage *stage;
     int pollIntervalMs;
-    Clock clock;
+    Clock::Source clock;
     QTimer *timer;
     bool live = false;
     QString staleReason;

@@ -76,6 +76,7 @@ void StageModel::setLinked(bool up)
     linkFault.clear();
     controllerFault.clear();
     lastState = {};
+    lastMoveCount.reset();
     firstSinceLink = up;
     if (!up) {
         connected = false;
@@ -117,13 +118,18 @@ void StageModel::applyState(const QJsonObject &s, bool event)
         travelMaxUm = travelUm.at(1).toDouble();
     }
     const std::optional<double> newTarget = number(s.value(QStringLiteral("target_um")));
+    // Every commanded move counts, also one to the target the stage already has; a panel that
+    // does not count them shows such a move as a state event that repeats the last one.
+    const std::optional<double> count = number(s.value(QStringLiteral("move_count")));
+    const bool counted = count && lastMoveCount && *count != *lastMoveCount;
+    lastMoveCount = count;
     // After a new link nobody saw whether the last move ended: it runs while the stage is away
     // from its target.
     const bool unseen =
         firstSinceLink && newTarget && positionUm &&
         !Settling::withinTolerance(*positionUm, *newTarget, Settling::kDefaultToleranceUm);
     firstSinceLink = false;
-    if (newTarget && (newTarget != targetUm || repeated || unseen))
+    if (newTarget && (newTarget != targetUm || repeated || counted || unseen))
         startTracking(*newTarget);
     targetUm = newTarget;
     if (connected && !wasConnected) {

@@ -81,6 +81,7 @@ private:
     bool waitingForTarget = false;
     // The last state seen, without its position, to recognise a repeated announcement.
     QJsonObject lastState;
+    std::optional<double> lastMoveCount;
     bool firstSinceLink = false;
     // A lost or failed serial link (or an older panel's error): shown while nothing is connected.
     QString linkFault;

@@ -72,7 +72,8 @@ private:
 
     std::unique_ptr<MessageBoxWatcher> boxes;
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Panel> panel;
+    MainWindow *window = nullptr;
     std::unique_ptr<SimulatorProcess> simulator;
     std::unique_ptr<ControlClient> client;
     QString path;
@@ -90,10 +91,11 @@ void TestControlEndToEnd::init()
     boxes = std::make_unique<MessageBoxWatcher>();
     dir = std::make_unique<QTemporaryDir>();
     path = dir->filePath(QStringLiteral("panel.sock"));
-    window = std::make_unique<MainWindow>();
+    panel = std::make_unique<Panel>();
+    window = &panel->window();
     window->show();
     QString error;
-    QVERIFY2(startControlServer(*window, path, &error), qPrintable(error));
+    QVERIFY2(panel->startControlServer(path, &error), qPrintable(error));
     simulator = std::make_unique<SimulatorProcess>();
     client = std::make_unique<ControlClient>(path);
     QVERIFY(client->connected());
@@ -106,7 +108,8 @@ void TestControlEndToEnd::cleanup()
     if (window && MainWindowProbe(*window).serialPort()->isOpen())
         ui()->actionDisconnect->trigger();
     simulator.reset();
-    window.reset();
+    panel.reset();
+    window = nullptr;
     const QStringList texts = boxes->texts;
     const int count = boxes->count();
     boxes.reset();
@@ -165,7 +168,8 @@ void TestControlEndToEnd::scriptConnectsHomesAndMoves()
     const QJsonObject stepped = client->request(
         req(4, "move_by", {{QStringLiteral("um"), -250.5}, {QStringLiteral("wait"), true}}), 20000);
     QVERIFY(qAbs(resultOf(stepped).value(QLatin1String("position_um")).toDouble() - 749.5) <= 0.5);
-    QCOMPARE(ui()->doubleSpinBox_mrstp->value(), 250.5);
+    // A script's step goes to the controller, not through the operator's step box.
+    QCOMPARE(ui()->doubleSpinBox_mrstp->value(), 200.0);
     QVERIFY(consoleText().contains(QLatin1String(">mr -2505\n")));
 
     const QJsonObject state = resultOf(client->request(req(5, "state")));
@@ -330,7 +334,8 @@ void TestControlEndToEnd::panelClosesDuringWaitingMove()
                 .toBool());
     QVERIFY(!watcher.nextLine().isEmpty());
     // The operator quits while the script still waits: the panel goes, and so do its clients.
-    window.reset();
+    panel.reset();
+    window = nullptr;
     QVERIFY(client->closedByPanel());
     QVERIFY(watcher.closedByPanel());
     QVERIFY(!QFile::exists(path));
@@ -351,7 +356,7 @@ void TestControlEndToEnd::sequenceFromTheSocket()
     const QJsonArray steps{QJsonObject{{"um", 100}, {"dwell_ms", 50}, {"label", "a"}},
                            QJsonObject{{"um", 300}, {"dwell_ms", 50}}};
     client->send(req(3, "sequence_run", {{QStringLiteral("steps"), steps}}));
-    QTRY_VERIFY(window->stage()->state().targetUm.has_value());
+    QTRY_VERIFY(window->session()->state().targetUm.has_value());
     // One run at a time, and no other mover while it goes on; the panel's own target box is
     // locked too.
     QCOMPARE(ControlClient::errorCode(
@@ -392,7 +397,7 @@ void TestControlEndToEnd::sequenceFromTheSocket()
     client->send(
         req(6, "sequence_run",
             {{QStringLiteral("steps"), QJsonArray{QJsonObject{{"um", 5000}, {"dwell_ms", 0}}}}}));
-    QTRY_VERIFY(window->stage()->state().targetUm == 5000.0);
+    QTRY_VERIFY(window->session()->state().targetUm == 5000.0);
     QVERIFY(second.request(req(7, "sequence_abort")).value(QLatin1String("ok")).toBool());
     const QJsonObject aborted = client->nextReply(10000);
     QCOMPARE(ControlClient::errorCode(aborted), QStringLiteral("unavailable"));

@@ -183,7 +183,8 @@ void TestControlProtocol::stateHasEveryField()
     QCOMPARE(line,
              QByteArray(R"({"event":"state","connected":true,"port":"/dev/ttyUSB0","model":"1901",)"
                         R"("firmware":"3.12","homed":true,"calibration":"9","calibrating":false,"loop":"open",)"
-                        R"("position_um":12.5,"target_um":null,"travel_um":[-250,6250]})"
+                        R"("position_um":12.5,"target_um":null,"travel_um":[-250,6250],)"
+                        R"("move_count":0,"owner":null})"
                         "\n"));
 }
 

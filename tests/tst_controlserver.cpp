@@ -84,7 +84,8 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Panel> panel;
+    MainWindow *window = nullptr;
     ControlServer *server = nullptr;
     QString path;
 };
@@ -94,15 +95,17 @@ void TestControlServer::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     path = dir->filePath(QStringLiteral("panel.sock"));
-    window = std::make_unique<MainWindow>();
+    panel = std::make_unique<Panel>();
+    window = &panel->window();
     QString error;
-    server = startControlServer(*window, path, &error);
+    server = panel->startControlServer(path, &error);
     QVERIFY2(server, qPrintable(error));
 }
 
 void TestControlServer::cleanup()
 {
-    window.reset();
+    panel.reset();
+    window = nullptr;
     server = nullptr;
     // The socket file goes with the panel.
     QVERIFY(!QFile::exists(path));
@@ -145,9 +148,9 @@ void TestControlServer::pathInUse()
 {
     // A live panel keeps its path; the second is refused with the reason.
     {
-        MainWindow second;
+        Panel secondPanel;
         QString error;
-        QVERIFY(!startControlServer(second, path, &error));
+        QVERIFY(!secondPanel.startControlServer(path, &error));
         QVERIFY2(error.contains(QLatin1String("Another panel is already listening")),
                  qPrintable(error));
     }
@@ -159,9 +162,9 @@ void TestControlServer::pathInUse()
     const QString stale = dir->filePath(QStringLiteral("stale.sock"));
     QVERIFY(leaveDeadSocket(stale));
     {
-        MainWindow second;
+        Panel secondPanel;
         QString error;
-        QVERIFY2(startControlServer(second, stale, &error), qPrintable(error));
+        QVERIFY2(secondPanel.startControlServer(stale, &error), qPrintable(error));
         ControlClient other(stale);
         QVERIFY(other.connected());
         QCOMPARE(other.request(req(2, "state")).value(QLatin1String("id")).toInt(), 2);
@@ -174,9 +177,9 @@ void TestControlServer::pathInUse()
         QVERIFY(notes.open(QIODevice::WriteOnly));
         notes.write("keep me");
     }
-    MainWindow third;
+    Panel thirdPanel;
     QString error;
-    QVERIFY(!startControlServer(third, file, &error));
+    QVERIFY(!thirdPanel.startControlServer(file, &error));
     QVERIFY(error.contains(QLatin1String("not a socket")));
     QFile notes(file);
     QVERIFY(notes.open(QIODevice::ReadOnly));
@@ -336,7 +339,7 @@ void TestControlServer::nonReadingSubscriberIsDropped()
     QTRY_COMPARE(server->clientCount(), 2);
     QTest::qWait(50);
 
-    Stage *stage = window->stage();
+    Stage *stage = window->session();
     int received = 0;
     for (int burst = 0; burst < 200 && server->clientCount() == 2; ++burst) {
         for (int i = 0; i < 1000; ++i)

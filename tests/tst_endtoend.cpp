@@ -105,7 +105,8 @@ private:
 struct Rig {
     MessageBoxWatcher boxes;
     SimulatorProcess simulator;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     int expectedBoxes = 0;
 
@@ -117,7 +118,7 @@ struct Rig {
     {
         if (!simulator.start(arguments))
             return false;
-        window.preselectPort(simulator.terminal);
+        panel.preselectPort(simulator.terminal);
         ui()->actionConnect->trigger();
         return probe.serialPort()->isOpen();
     }

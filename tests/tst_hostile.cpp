@@ -26,11 +26,12 @@ const QString kMicrometre = QStringLiteral(" \u00b5m");
 // One window wired to one fake controller that has identified as a 1901 with firmware 3.12.
 struct Rig {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     Ui::MainWindow *ui = probe.ui();
 
-    Rig() { window.preselectPort(controller.portPath()); }
+    Rig() { panel.preselectPort(controller.portPath()); }
 
     bool connectIdentified(const QByteArray &identification = "_Ver 312 DVX1901\r")
     {
@@ -155,7 +156,7 @@ void TestHostile::scriptLineLeavesTypedLineAlone()
 
     QTest::keyClicks(console, ">dura");
     r.controller.clearReceived();
-    QVERIFY(r.window.stage()->sendLine(QStringLiteral(">stop")).ok());
+    QVERIFY(r.window.session()->sendLine(QStringLiteral(">stop"), Mover::client(nullptr)).ok());
     QVERIFY(r.controller.waitForReceived(">stop\r"));
     QCOMPARE(console->document()->lastBlock().text(), QStringLiteral(">dura"));
 
@@ -182,12 +183,12 @@ void TestHostile::overlongConsoleLineIsRefused()
     QVERIFY(r.consoleText().contains(
         QStringLiteral("A line of 262144 bytes is not sent: the controller takes at most 4096")));
     QVERIFY(r.consoleText().size() < 4096);
-    const CommandResult tooLong = r.window.stage()->sendLine(QString(5000, QLatin1Char('b')));
+    const CommandResult tooLong = r.window.session()->sendLine(QString(5000, QLatin1Char('b')), Mover::client(nullptr));
     QVERIFY2(!tooLong.ok(), qPrintable(tooLong.message));
 
     // The longest line the controller takes still goes out whole.
     const QString longest(4096, QLatin1Char('c'));
-    QVERIFY(r.window.stage()->sendLine(longest).ok());
+    QVERIFY(r.window.session()->sendLine(longest, Mover::client(nullptr)).ok());
     QVERIFY(r.controller.waitForReceived(longest.toLatin1() + '\r'));
     QVERIFY(!r.controller.received().contains("aaaa"));
     QVERIFY(!r.controller.received().contains("bbbb"));
@@ -203,7 +204,7 @@ void TestHostile::disconnectWithFullLineDropsQuietly()
     r.controller.setReading(false);
     const QString line = QStringLiteral(">x ") + QString(3990, QLatin1Char('9'));
     for (int i = 0; i < 100; ++i)
-        QVERIFY(r.window.stage()->sendLine(line).ok());
+        QVERIFY(r.window.session()->sendLine(line, Mover::client(nullptr)).ok());
     // Until the line is full: the port's own writes stop making progress.
     qint64 queued = -1;
     while (queued != r.probe.serialPort()->bytesToWrite()) {

@@ -126,7 +126,8 @@ void TestMainForm::initTestCase()
 
 void TestMainForm::widgetTree()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     Ui::MainWindow *ui = probe.ui();
 
@@ -213,7 +214,8 @@ void TestMainForm::controlProperties()
     QFETCH(QString, className);
     QFETCH(bool, enabled);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     const QString name = QString::fromLatin1(QTest::currentDataTag());
     const QList<QWidget *> found = window.findChildren<QWidget *>(name);
     QCOMPARE(found.size(), 1);
@@ -225,7 +227,8 @@ void TestMainForm::controlProperties()
 
 void TestMainForm::fontsAndSizes()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     Ui::MainWindow *ui = MainWindowProbe(window).ui();
 
     for (QPushButton *bold : {ui->pushButton_home, ui->pushButton_AutoCalibrate,
@@ -290,7 +293,8 @@ void TestMainForm::texts()
 {
     QFETCH(QString, text);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     QObject *control = window.findChild<QObject *>(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(control);
     QCOMPARE(control->property("text").toString(), text);
@@ -298,7 +302,8 @@ void TestMainForm::texts()
 
 void TestMainForm::titles()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     QCOMPARE(window.windowTitle(), QStringLiteral("Mirastellon"));
     Ui::MainWindow *ui = MainWindowProbe(window).ui();
     QTabWidget *tabs = ui->tabWidget_LoopMode;
@@ -344,7 +349,8 @@ void TestMainForm::actions()
     QFETCH(QKeySequence, shortcut);
     QFETCH(QString, iconPath);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     const QString name = QString::fromLatin1(QTest::currentDataTag());
     const QList<QAction *> found = window.findChildren<QAction *>(name);
     QCOMPARE(found.size(), 1);
@@ -376,7 +382,8 @@ void TestMainForm::actions()
 
 void TestMainForm::toolBarAndMenuBar()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     Ui::MainWindow *ui = MainWindowProbe(window).ui();
 
     // The operator's four come first; the capability windows follow them.
@@ -415,7 +422,8 @@ void TestMainForm::spinBoxRanges()
     QFETCH(double, maximum);
     QFETCH(double, value);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     QAbstractSpinBox *box =
         window.findChild<QAbstractSpinBox *>(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(box);
@@ -440,7 +448,8 @@ void TestMainForm::spinBoxRanges()
 
 void TestMainForm::sliderRangeReplacedByWindow()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     QSlider *slider = probe.ui()->horizontalSlider;
     QCOMPARE(slider->minimum(), -250);
@@ -451,7 +460,8 @@ void TestMainForm::sliderRangeReplacedByWindow()
 
 void TestMainForm::startUpState()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     Ui::MainWindow *ui = probe.ui();
 
@@ -498,7 +508,7 @@ void TestMainForm::windowIconFile()
 {
     // The panel reads its window icon from "images/..." under the working directory it is started
     // in, which is the source tree's root for the file kept in the repository.
-    const QString path = QFINDTESTDATA("../images/Mirastellon_Icon_only@500x.png");
+    const QString path = QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
     QVERIFY2(!path.isEmpty(), "window icon file missing from the source tree");
     QImageReader reader(path);
     QCOMPARE(reader.format(), QByteArray("png"));
@@ -515,7 +525,8 @@ void TestMainForm::windowIconFile()
     const QIcon found(relative);
     QVERIFY(QDir::setCurrent(here));
     QCOMPARE(found.availableSizes(), QList<QSize>({QSize(256, 256)}));
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.setWindowIcon(found);
     QCOMPARE(window.windowIcon().pixmap(QSize(256, 256)).size(), QSize(256, 256));
 
@@ -523,7 +534,8 @@ void TestMainForm::windowIconFile()
     MessageBoxWatcher watcher;
     const QIcon missing(relative);
     QVERIFY(missing.availableSizes().isEmpty());
-    MainWindow bare;
+    Panel barePanel;
+    MainWindow &bare = barePanel.window();
     bare.setWindowIcon(missing);
     QVERIFY(bare.windowIcon().pixmap(QSize(256, 256)).isNull());
     bare.show();
@@ -533,7 +545,8 @@ void TestMainForm::windowIconFile()
 
 void TestMainForm::quitClosesWindow()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     MainWindowProbe(window).ui()->actionQuit->trigger();
@@ -542,7 +555,8 @@ void TestMainForm::quitClosesWindow()
 
 void TestMainForm::clearEmptiesConsole()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     Console *console = probe.console();
     console->putData(">status\r_status 9\r");
@@ -575,7 +589,8 @@ void TestMainForm::aboutBoxes()
     QFETCH(QString, title);
     QFETCH(QStringList, textParts);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QSet<QWidget *> before = visibleTopLevels();
@@ -598,7 +613,8 @@ void TestMainForm::aboutBoxes()
 
 void TestMainForm::consoleToggle()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     QPushButton *toggle = probe.ui()->pushButton_Console;
     Console *console = probe.console();

@@ -55,7 +55,8 @@ Q_DECLARE_METATYPE(Event)
 struct Rig {
     MessageBoxWatcher boxes;
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     int expectedBoxes = 0;
 
@@ -63,7 +64,7 @@ struct Rig {
 
     bool open()
     {
-        window.preselectPort(controller.portPath());
+        panel.preselectPort(controller.portPath());
         ui()->actionConnect->trigger();
         return controller.waitForReceived(">inform\r>status\r");
     }
@@ -822,6 +823,30 @@ void TestMotion::autoCalibrate()
     QTest::mouseClick(r.ui()->pushButton_AutoCalibrate, Qt::LeftButton);
     QCOMPARE(r.sent(), QByteArray(">auto\r>status\r"));
     QCOMPARE(r.consoleText(), QStringLiteral(">auto\n"));
+
+    // Until the controller reports the end, nothing moves the stage: the move controls wait as
+    // during a sequence run and say why; Stop stays.
+    Ui::MainWindow *ui = r.ui();
+    for (QWidget *control : {static_cast<QWidget *>(ui->pushButton_home),
+                             static_cast<QWidget *>(ui->pushButton_AutoCalibrate),
+                             static_cast<QWidget *>(ui->doubleSpinBox_Position),
+                             static_cast<QWidget *>(ui->horizontalSlider),
+                             static_cast<QWidget *>(ui->tabWidget_LoopMode)}) {
+        QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
+        QVERIFY2(control->toolTip().contains(QStringLiteral("calibration")),
+                 qPrintable(control->toolTip()));
+    }
+    QVERIFY(ui->pushButton_stop->isEnabled());
+    QVERIFY(ui->statusBar->currentMessage().contains(QStringLiteral("calibration")));
+    // The tick that enables Home on every poll does not undo it.
+    r.probe.invoke("checkVersion");
+    QVERIFY(!ui->pushButton_home->isEnabled());
+    r.controller.send("_status 9\r");
+    QTRY_VERIFY(ui->pushButton_home->isEnabled());
+    QVERIFY(ui->doubleSpinBox_Position->isEnabled() == r.probe.homed());
+    QVERIFY(!ui->pushButton_home->toolTip().contains(QStringLiteral("calibration")));
+    QCOMPARE(ui->statusBar->currentMessage(), QString());
+    QCOMPARE(ui->pushButton_AutoCalibrate->text(), QStringLiteral("Calibrated"));
 }
 
 void TestMotion::model1804SwitchesToOpenLoopByItself()

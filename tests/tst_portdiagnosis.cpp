@@ -105,12 +105,13 @@ struct Holder {
 // Connects a fresh window to path and returns the one box it showed.
 struct Attempt {
     MessageBoxWatcher boxes;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
 
     explicit Attempt(const QString &path)
     {
-        window.preselectPort(path);
+        panel.preselectPort(path);
         probe.ui()->actionConnect->trigger();
     }
 };

@@ -26,17 +26,18 @@ const QByteArray kFw126("_Ver 126 DVX1901\r");
 const QByteArray kModel1804("VELDMARK Ver 207 DVX1804\r");
 const QString kUm = QStringLiteral(" \u00b5m");
 
-struct Panel {
+struct Rig {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     QList<QPair<double, PositionSource>> positions;
     QSignalSpy sliderMoves{probe.ui()->horizontalSlider, &QSlider::valueChanged};
 
-    Panel()
+    Rig()
     {
-        window.preselectPort(controller.portPath());
-        QObject::connect(window.stage(), &Stage::positionReceived,
+        panel.preselectPort(controller.portPath());
+        QObject::connect(window.session(), &Stage::positionReceived,
                          [this](double um, PositionSource source) {
                              positions.append({um, source});
                          });
@@ -98,7 +99,7 @@ void TestReceiveBatch::severalPositionsShowTheLast()
     QFETCH(bool, sliderFollows);
     QFETCH(bool, throughPort);
 
-    Panel panel;
+    Rig panel;
     QVERIFY(panel.connectAs(identification));
     const int sliderBefore = panel.slider();
     QList<double> sent;
@@ -130,7 +131,7 @@ void TestReceiveBatch::otherLinesHandledWhereTheyStand()
     {
         // A status and an offset reply between positions; the offset widens the range only
         // after the position before it was clamped to the old one.
-        Panel panel;
+        Rig panel;
         QVERIFY(panel.connectAs(kFw312));
         panel.probe.receive("_cp 100.000 um\r_status 9\r_cp 6400.000 um\r_offset: 0\r");
         QCOMPARE(panel.receivedUm(), (QList<double>{100.0, 6400.0}));
@@ -145,7 +146,7 @@ void TestReceiveBatch::otherLinesHandledWhereTheyStand()
     }
     {
         // A new identification in the middle: the lines after it follow the new dialect.
-        Panel panel;
+        Rig panel;
         QVERIFY(panel.connectAs(kFw312));
         panel.probe.receive("_cp 100.000 um\r_Ver 126 DVX1901\rP 300.000 um\r_cp 5 um\r");
         QCOMPARE(panel.probe.firmwareVersion(), QStringLiteral("1.26"));
@@ -156,7 +157,7 @@ void TestReceiveBatch::otherLinesHandledWhereTheyStand()
     }
     {
         // The slider follows the 1901's position before the 1804 identifies itself, not after.
-        Panel panel;
+        Rig panel;
         QVERIFY(panel.connectAs(kFw312));
         panel.probe.receive("_cp 150.000 um\r" + kModel1804 + "P 999.000 um\r");
         QCOMPARE(panel.probe.controllerModel(), QStringLiteral("1804"));
@@ -167,7 +168,7 @@ void TestReceiveBatch::otherLinesHandledWhereTheyStand()
     }
     {
         // A line that is not a number stays as it came and counts as 0.
-        Panel panel;
+        Rig panel;
         QVERIFY(panel.connectAs(kFw312));
         panel.probe.receive("_cp 10.000 um\r_cp 1e2 um\r");
         QCOMPARE(panel.receivedUm(), (QList<double>{10.0, 100.0}));
@@ -177,7 +178,7 @@ void TestReceiveBatch::otherLinesHandledWhereTheyStand()
 
 void TestReceiveBatch::typedPositionRequestEchoesOnlyItsReply()
 {
-    Panel panel;
+    Rig panel;
     QVERIFY(panel.connectAs(kFw312));
     panel.probe.ui()->pushButton_Console->click();
     QSignalSpy typed(panel.probe.console(), &Console::getData);

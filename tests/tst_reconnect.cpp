@@ -64,14 +64,15 @@ struct Rig {
     MessageBoxWatcher boxes;
     QTemporaryDir dir;
     SimulatorProcess simulator;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     QString link = dir.filePath(QStringLiteral("stage"));
     QList<PanelEvent> events;
 
     Rig()
     {
-        QObject::connect(window.stage(), &Stage::panelEvent,
+        QObject::connect(window.session(), &Stage::panelEvent,
                          [this](const PanelEvent &e) { events << e; });
     }
 
@@ -97,7 +98,7 @@ struct Rig {
 
     bool connectAndIdentify(const QString &port)
     {
-        window.preselectPort(port);
+        panel.preselectPort(port);
         ui()->actionConnect->trigger();
         return probe.serialPort()->isOpen() &&
                QTest::qWaitFor([this] { return !probe.controllerModel().isEmpty(); }, 5000);
@@ -495,7 +496,7 @@ void TestReconnect::waitingEnds()
     } else if (how == QLatin1String("close")) {
         r.window.close();
     } else {
-        QVERIFY(r.window.stage()->disconnectPort().ok());
+        QVERIFY(r.window.session()->disconnectPort().ok());
     }
     QVERIFY(!r.probe.reconnectWaiter()->isWaiting());
     QCOMPARE(r.status(), QStringLiteral("Disconnected"));

@@ -23,10 +23,11 @@ const QString kUm = QStringLiteral(" \u00b5m");
 
 struct Bench {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
 
-    Bench() { window.preselectPort(controller.portPath()); }
+    Bench() { panel.preselectPort(controller.portPath()); }
 
     bool connectPort()
     {

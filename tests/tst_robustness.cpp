@@ -41,12 +41,13 @@ void TestRobustness::nextConnectionIdentifies()
     QFETCH(QByteArray, leftover);
     QFETCH(bool, hangUp);
 
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     MessageBoxWatcher watcher;
 
     FakeController first;
-    window.preselectPort(first.portPath());
+    panel.preselectPort(first.portPath());
     probe.ui()->actionConnect->trigger();
     QVERIFY(first.waitForReceived(">inform\r"));
     first.send("_Ver 312 DVX1901\r");
@@ -65,7 +66,7 @@ void TestRobustness::nextConnectionIdentifies()
     QVERIFY(probe.controllerModel().isEmpty());
 
     FakeController second;
-    window.preselectPort(second.portPath());
+    panel.preselectPort(second.portPath());
     probe.ui()->actionConnect->trigger();
     QVERIFY(probe.serialPort()->isOpen());
     QVERIFY(second.waitForReceived(">inform\r"));

@@ -40,7 +40,8 @@ QStringList withDynamics(QStringList arguments)
 struct Rig {
     MessageBoxWatcher boxes;
     SimulatorProcess simulator;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     SequenceWindow *sequence = nullptr;
     SequenceRunner *runner = nullptr;
@@ -58,14 +59,14 @@ struct Rig {
         if (!simulator.start(withDynamics(arguments)))
             return false;
         window.show();
-        window.preselectPort(simulator.terminal);
+        panel.preselectPort(simulator.terminal);
         ui()->actionConnect->trigger();
         if (!QTest::qWaitFor([this] { return ui()->pushButton_home->isEnabled(); }, kMarginMs))
             return false;
         QTest::mouseClick(ui()->pushButton_home, Qt::LeftButton);
         ui()->actionSequence->trigger();
         sequence = window.findChild<SequenceWindow *>();
-        runner = window.sequenceRunner();
+        runner = panel.sequenceRunner();
         return sequence && sequence->isVisible() &&
                QTest::qWaitFor([this] { return find<QPushButton>("pushButton_Run")->isEnabled(); },
                                kMarginMs);

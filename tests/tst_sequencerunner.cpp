@@ -13,7 +13,6 @@ class FakeStage : public Stage {
 public:
     PanelState s;
     QStringList sent;
-    bool locked = false;
     QList<bool> lockCalls;
     int samplingMs = 0;
 
@@ -31,8 +30,8 @@ public:
     PanelState state() const override { return s; }
     CommandResult connectPort(const QString &) override { return record("connect"); }
     CommandResult disconnectPort() override { return record("disconnect"); }
-    CommandResult home() override { return record("home"); }
-    CommandResult stop() override
+    CommandResult home(const Mover &) override { return record("home"); }
+    CommandResult stop(const Mover &) override
     {
         if (!s.connected)
             return CommandResult::refused(CommandResult::Code::NotConnected, "not connected");
@@ -40,29 +39,42 @@ public:
         emit panelEvent(PanelEvent{PanelEvent::Kind::Stop, QString()});
         return CommandResult::done();
     }
-    CommandResult moveTo(double um) override
+    CommandResult moveTo(double um, const Mover &who) override
     {
-        if (locked == false)
+        if (!s.motionOwner || *s.motionOwner != who)
             sent << QStringLiteral("unlocked!");
         sent << QStringLiteral("ma %1").arg(um);
         s.targetUm = um;
         return CommandResult::done();
     }
-    CommandResult moveBy(double) override { return record("mr"); }
-    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>) override
+    CommandResult moveBy(double, const Mover &) override { return record("mr"); }
+    CommandResult setOpenLoop(std::optional<int>, std::optional<int>, std::optional<int>,
+                              const Mover &) override
     {
         return record("openloop");
     }
-    CommandResult step(bool) override { return record("step"); }
-    CommandResult bi() override { return record("bi"); }
-    CommandResult autoCalibrate() override { return record("auto"); }
-    CommandResult sendLine(const QString &) override { return record("line"); }
+    CommandResult step(bool, const Mover &) override { return record("step"); }
+    CommandResult bi(const Mover &) override { return record("bi"); }
+    CommandResult autoCalibrate(const Mover &) override { return record("auto"); }
+    CommandResult sendLine(const QString &, const Mover &) override { return record("line"); }
     void requestSampling(const void *, int ms) override { samplingMs = ms; }
-    void setMoveControlsLocked(bool on) override
+    CommandResult claimMotion(const Mover &who) override
     {
-        locked = on;
-        lockCalls << on;
+        if (s.motionOwner && *s.motionOwner != who)
+            return CommandResult::refused(CommandResult::Code::Busy, "busy");
+        s.motionOwner = who;
+        lockCalls << true;
+        return CommandResult::done();
     }
+    void releaseMotion(const Mover &who) override
+    {
+        if (s.motionOwner && *s.motionOwner == who) {
+            s.motionOwner.reset();
+            lockCalls << false;
+        }
+    }
+    // The runner holds the stage's motion.
+    bool locked() const { return s.motionOwner.has_value(); }
 
     // The stage reports standing at um, as often as the settle rule needs.
     void arrive(double um, int samples = 3)
@@ -146,7 +158,7 @@ void TestSequenceRunner::movesThenSettlesThenDwells()
 {
     Rig r;
     QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
-    QVERIFY(r.stage.locked);
+    QVERIFY(r.stage.locked());
     QCOMPARE(r.stage.sent, QStringList{"ma 10"});
     QCOMPARE(r.stage.samplingMs, MoveWaiter::kSampleIntervalMs);
     QCOMPARE(r.runner.state(), SequenceRunner::State::Moving);
@@ -174,7 +186,7 @@ void TestSequenceRunner::movesThenSettlesThenDwells()
     QCOMPARE(r.finished.size(), 1);
     QCOMPARE(r.error(), QString());
     QCOMPARE(r.runner.state(), SequenceRunner::State::Idle);
-    QVERIFY(!r.stage.locked);
+    QVERIFY(!r.stage.locked());
     QCOMPARE(r.stage.lockCalls, (QList<bool>{true, false}));
     QVERIFY(!r.stage.sent.contains("unlocked!"));
 
@@ -244,7 +256,7 @@ void TestSequenceRunner::pauseTakesEffectAfterTheDwell()
     // Time passes while paused and nothing moves; the controls stay locked.
     r.advance(60000);
     QCOMPARE(r.moves(), QStringList{"ma 10"});
-    QVERIFY(r.stage.locked);
+    QVERIFY(r.stage.locked());
     QVERIFY(r.finished.isEmpty());
 
     r.runner.resume();
@@ -266,7 +278,7 @@ void TestSequenceRunner::abortSendsStopOnceAndNothingAfter()
     QCOMPARE(r.stage.sent.last(), QStringLiteral("stop"));
     QCOMPARE(r.finished.size(), 1);
     QVERIFY2(r.error().contains("step 2 of 3"), qPrintable(r.error()));
-    QVERIFY(!r.stage.locked);
+    QVERIFY(!r.stage.locked());
     QCOMPARE(r.stage.samplingMs, 0);
 
     // Late samples, the end of a dwell or a second abort send nothing more.
@@ -294,7 +306,7 @@ void TestSequenceRunner::operatorStopEndsTheRun()
 {
     Rig r;
     QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
-    r.stage.stop(); // the panel's Stop button, which stays usable during a run
+    r.stage.stop(Mover::operatorMover()); // the panel's Stop button, which stays usable during a run
     QCOMPARE(r.finished.size(), 1);
     QVERIFY2(r.error().startsWith("Stopped by the operator at step 1 of 3"), qPrintable(r.error()));
     QCOMPARE(r.stage.sent.count("stop"), 1);
@@ -320,7 +332,7 @@ void TestSequenceRunner::timeoutPausesWithTheRowMarked()
     const QString message = timedOut.first().at(1).toString();
     QVERIFY2(message.contains("step 2 of 3") && message.contains("17"), qPrintable(message));
     QVERIFY(r.finished.isEmpty());
-    QVERIFY(r.stage.locked);
+    QVERIFY(r.stage.locked());
     QCOMPARE(r.stage.samplingMs, 0);
     // Waiting for the operator sends nothing, however long it takes.
     r.advance(100000);
@@ -376,7 +388,7 @@ void TestSequenceRunner::disconnectEndsTheRun()
     QVERIFY2(r.error().startsWith("The link to the controller was lost at step "),
              qPrintable(r.error()));
     QVERIFY2(r.error().contains("Input/output error"), qPrintable(r.error()));
-    QVERIFY(!r.stage.locked);
+    QVERIFY(!r.stage.locked());
     QCOMPARE(r.runner.state(), SequenceRunner::State::Idle);
     // Nothing retried: no move, no stop.
     r.advance(10000);

@@ -26,10 +26,11 @@ const QString kNoPort(
 // One window wired to one fake controller.
 struct Bench {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
 
-    Bench() { window.preselectPort(controller.portPath()); }
+    Bench() { panel.preselectPort(controller.portPath()); }
 
     void connectPort() { probe.ui()->actionConnect->trigger(); }
     void disconnectPort() { probe.ui()->actionDisconnect->trigger(); }
@@ -267,9 +268,10 @@ void TestSerialLink::noDeviceCheck()
 void TestSerialLink::failedOpen()
 {
     MessageBoxWatcher watcher;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
-    window.preselectPort(QStringLiteral("/nonexistent/port"));
+    panel.preselectPort(QStringLiteral("/nonexistent/port"));
 
     probe.ui()->actionConnect->trigger();
 

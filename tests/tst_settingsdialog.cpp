@@ -485,7 +485,8 @@ void TestSettingsDialog::titleAndSize()
 
 void TestSettingsDialog::configureShowsModelessTopLevelDialog()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     QVERIFY(showAndActivate(window));
     SettingsDialog *dialog = probe.settingsDialog();
@@ -510,13 +511,14 @@ void TestSettingsDialog::configureShowsModelessTopLevelDialog()
 void TestSettingsDialog::connectUsesStoredRecord()
 {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     MessageBoxWatcher watcher;
     SettingsDialog *dialog = probe.settingsDialog();
     const QString bogus = QStringLiteral("/dev/mirastellon-no-such-port");
     dialog->preselectPort(bogus);
-    window.preselectPort(controller.portPath());
+    panel.preselectPort(controller.portPath());
 
     // A choice closed without Apply does not reach the connection.
     probe.ui()->actionConfigure->trigger();

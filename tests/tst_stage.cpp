@@ -22,9 +22,10 @@ const QByteArray kMarker = ">marker\r";
 struct Rig {
     MessageBoxWatcher boxes;
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
 
     bool connectAndIdentify()
     {
@@ -152,19 +153,32 @@ void TestStage::moveWaiterSettlesTimesOutAndLosesTheLink()
     QCOMPARE(lost.count(), 1);
     QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("gone"));
     QCOMPARE(stage.sampling.value(&waiter), 0);
+
+    // A move the controller refused will never settle: the wait ends at once with the reason.
+    QSignalSpy refused(&waiter, &MoveWaiter::refused);
+    waiter.start(500.0, 0.5, 1000);
+    emit stage.panelEvent(PanelEvent{PanelEvent::Kind::Error, QStringLiteral("other"),
+                                     PanelEvent::Source::Controller});
+    QVERIFY(waiter.isWaiting());
+    emit stage.panelEvent(PanelEvent{PanelEvent::Kind::MoveRefused, QStringLiteral("busy"),
+                                     PanelEvent::Source::Controller});
+    QCOMPARE(refused.count(), 1);
+    QCOMPARE(refused.at(0).at(0).toString(), QStringLiteral("busy"));
+    QVERIFY(!waiter.isWaiting());
 }
 
 void TestStage::commandsRefusedWithoutALink()
 {
-    MainWindow window;
-    Stage *stage = window.stage();
+    Panel panel;
+    MainWindow &window = panel.window();
+    Stage *stage = window.session();
     using Code = CommandResult::Code;
-    QCOMPARE(stage->home().code, Code::NotConnected);
-    QCOMPARE(stage->moveTo(10).code, Code::NotConnected);
-    QCOMPARE(stage->moveBy(-1).code, Code::NotConnected);
-    QCOMPARE(stage->sendLine(QStringLiteral(">cp")).code, Code::NotConnected);
+    QCOMPARE(stage->home(Mover::client(nullptr)).code, Code::NotConnected);
+    QCOMPARE(stage->moveTo(10, Mover::client(nullptr)).code, Code::NotConnected);
+    QCOMPARE(stage->moveBy(-1, Mover::client(nullptr)).code, Code::NotConnected);
+    QCOMPARE(stage->sendLine(QStringLiteral(">cp"), Mover::client(nullptr)).code, Code::NotConnected);
     QCOMPARE(stage->disconnectPort().code, Code::NotConnected);
-    QVERIFY(!stage->home().message.isEmpty());
+    QVERIFY(!stage->home(Mover::client(nullptr)).message.isEmpty());
 }
 
 void TestStage::commandsWriteWhatTheControlsWrite()
@@ -173,20 +187,20 @@ void TestStage::commandsWriteWhatTheControlsWrite()
     QVERIFY(rig.connectAndIdentify());
     using Code = CommandResult::Code;
     // "+" and "-" wait for Home, as they do for the operator.
-    QCOMPARE(rig.stage->moveBy(5).code, Code::Unavailable);
-    QVERIFY(rig.stage->home().ok());
+    QCOMPARE(rig.stage->moveBy(5, Mover::client(nullptr)).code, Code::Unavailable);
+    QVERIFY(rig.stage->home(Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">stop\r>home\r"));
-    QVERIFY(rig.stage->moveTo(1000).ok());
+    QVERIFY(rig.stage->moveTo(1000, Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">ma 10000"));
-    QVERIFY(rig.stage->moveBy(-2.5).ok());
+    QVERIFY(rig.stage->moveBy(-2.5, Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">mr -25"));
     QCOMPARE(rig.stage->state().targetUm.value_or(-1), 997.5);
-    QVERIFY(rig.stage->stop().ok());
+    QVERIFY(rig.stage->stop(Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">stop\r"));
-    QVERIFY(rig.stage->sendLine(QStringLiteral(">status")).ok());
+    QVERIFY(rig.stage->sendLine(QStringLiteral(">status"), Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">status\r"));
-    QCOMPARE(rig.stage->sendLine(QStringLiteral(">a\r>b")).code, Code::BadArgument);
-    QCOMPARE(rig.stage->moveBy(qInf()).code, Code::BadArgument);
+    QCOMPARE(rig.stage->sendLine(QStringLiteral(">a\r>b"), Mover::client(nullptr)).code, Code::BadArgument);
+    QCOMPARE(rig.stage->moveBy(qInf(), Mover::client(nullptr)).code, Code::BadArgument);
     QCOMPARE(rig.stage->connectPort(QString()).code, Code::Unavailable);
     QCOMPARE(rig.sent(), QByteArray());
 }
@@ -195,11 +209,11 @@ void TestStage::outOfTravelTargetIsRefusedAndNothingSent()
 {
     Rig rig;
     QVERIFY(rig.connectAndIdentify());
-    QVERIFY(rig.stage->home().ok());
+    QVERIFY(rig.stage->home(Mover::client(nullptr)).ok());
     rig.sent();
     const PanelState s = rig.stage->state();
     for (double um : {s.travelMaxUm + 1, s.travelMinUm - 1, qQNaN()})
-        QCOMPARE(rig.stage->moveTo(um).code, CommandResult::Code::BadArgument);
+        QCOMPARE(rig.stage->moveTo(um, Mover::client(nullptr)).code, CommandResult::Code::BadArgument);
     QCOMPARE(rig.sent(), QByteArray());
 }
 
@@ -207,19 +221,19 @@ void TestStage::openLoopPageRefusesClosedLoopMoves()
 {
     Rig rig;
     QVERIFY(rig.connectAndIdentify());
-    QVERIFY(rig.stage->home().ok());
+    QVERIFY(rig.stage->home(Mover::client(nullptr)).ok());
     using Code = CommandResult::Code;
-    QCOMPARE(rig.stage->step(true).code, Code::Unavailable);
+    QCOMPARE(rig.stage->step(true, Mover::client(nullptr)).code, Code::Unavailable);
     rig.probe.ui()->tabWidget_LoopMode->setCurrentIndex(1);
     rig.sent();
-    QCOMPARE(rig.stage->moveTo(10).code, Code::Unavailable);
-    QCOMPARE(rig.stage->moveBy(10).code, Code::Unavailable);
-    QCOMPARE(rig.stage->home().code, Code::Unavailable);
-    QCOMPARE(rig.stage->setOpenLoop(0, std::nullopt, std::nullopt).code, Code::BadArgument);
-    QVERIFY(rig.stage->step(true).ok());
-    QVERIFY(rig.stage->step(false).ok());
-    QVERIFY(rig.stage->bi().ok());
-    QVERIFY(rig.stage->setOpenLoop(250, std::nullopt, 3).ok());
+    QCOMPARE(rig.stage->moveTo(10, Mover::client(nullptr)).code, Code::Unavailable);
+    QCOMPARE(rig.stage->moveBy(10, Mover::client(nullptr)).code, Code::Unavailable);
+    QCOMPARE(rig.stage->home(Mover::client(nullptr)).code, Code::Unavailable);
+    QCOMPARE(rig.stage->setOpenLoop(0, std::nullopt, std::nullopt, Mover::client(nullptr)).code, Code::BadArgument);
+    QVERIFY(rig.stage->step(true, Mover::client(nullptr)).ok());
+    QVERIFY(rig.stage->step(false, Mover::client(nullptr)).ok());
+    QVERIFY(rig.stage->bi(Mover::client(nullptr)).ok());
+    QVERIFY(rig.stage->setOpenLoop(250, std::nullopt, 3, Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">fo\r>re\r>bi\r>duration 250\r>cycle 3\r"));
     QVERIFY(!rig.stage->state().closedLoop);
 }
@@ -242,7 +256,8 @@ void TestStage::announcementsFollowTheOperatorsActions()
     for (const QList<QVariant> &e : events)
         kinds.append(e.at(0).value<PanelEvent>().kind);
     using K = PanelEvent::Kind;
-    QCOMPARE(kinds, QList<K>({K::Connected, K::Identified, K::Homed, K::Disconnected}));
+    // Home is a move to 0 as well.
+    QCOMPARE(kinds, QList<K>({K::Connected, K::Identified, K::Move, K::Homed, K::Disconnected}));
     QCOMPARE(targets.count(), 1);
     QCOMPARE(targets.at(0).at(0).toDouble(), 0.0);
     QVERIFY(!rig.stage->state().connected);
@@ -272,8 +287,10 @@ void TestStage::lockedMoveControlsStayLockedAgainstTheTick()
 {
     Rig rig;
     QVERIFY(rig.connectAndIdentify());
-    QVERIFY(rig.stage->home().ok());
-    rig.stage->setMoveControlsLocked(true);
+    QVERIFY(rig.stage->home(Mover::client(nullptr)).ok());
+    int holder = 0;
+    const Mover run = Mover::sequence(&holder);
+    QVERIFY(rig.stage->claimMotion(run).ok());
     Ui::MainWindow *ui = rig.probe.ui();
     rig.probe.invoke("checkVersion");
     QVERIFY(!ui->pushButton_home->isEnabled());
@@ -281,9 +298,11 @@ void TestStage::lockedMoveControlsStayLockedAgainstTheTick()
     QVERIFY(ui->pushButton_stop->isEnabled());
     // The lock holder still moves through the command interface.
     rig.sent();
-    QVERIFY(rig.stage->moveTo(20).ok());
+    QVERIFY(rig.stage->moveTo(20, run).ok());
     QCOMPARE(rig.sent(), QByteArray(">ma 200"));
-    rig.stage->setMoveControlsLocked(false);
+    // Everyone else is busy meanwhile.
+    QCOMPARE(rig.stage->moveTo(30, Mover::client(nullptr)).code, CommandResult::Code::Busy);
+    rig.stage->releaseMotion(run);
     QVERIFY(ui->pushButton_home->isEnabled());
     QVERIFY(ui->doubleSpinBox_Position->isEnabled());
 }
@@ -291,10 +310,11 @@ void TestStage::lockedMoveControlsStayLockedAgainstTheTick()
 void TestStage::headlessErrorsOpenNoBox()
 {
     MessageBoxWatcher boxes;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     window.setHeadless(true);
-    QSignalSpy events(window.stage(), &Stage::panelEvent);
-    window.preselectPort(QStringLiteral("/nonexistent/port"));
+    QSignalSpy events(window.session(), &Stage::panelEvent);
+    panel.preselectPort(QStringLiteral("/nonexistent/port"));
     MainWindowProbe(window).ui()->actionConnect->trigger();
     QCOMPARE(boxes.texts.size(), 0);
     QCOMPARE(events.count(), 1);

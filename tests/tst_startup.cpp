@@ -58,7 +58,7 @@ QString simulator()
 // Copies the window icon of the source tree to dir/relative, creating the folders.
 bool placeIcon(const QString &dir, const QString &relative)
 {
-    const QString source = QFINDTESTDATA("../" + kIcon);
+    const QString source = QStringLiteral(MIRASTELLON_SOURCE_DIR "/") + kIcon;
     const QString target = QDir(dir).filePath(relative);
     return !source.isEmpty() && QDir().mkpath(QFileInfo(target).absolutePath()) &&
            QFile::copy(source, target);
@@ -364,7 +364,7 @@ void TestStartup::windowIconFromTheme()
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString icons = root.filePath(QStringLiteral("icons"));
-    const QString source = QFINDTESTDATA("../" + kIcon);
+    const QString source = QStringLiteral(MIRASTELLON_SOURCE_DIR "/") + kIcon;
     QVERIFY(QDir().mkpath(icons + QStringLiteral("/hicolor/256x256/apps")));
     QVERIFY(QFile::copy(source, icons + QStringLiteral("/hicolor/256x256/apps/mirastellon.png")));
     QFile index(icons + QStringLiteral("/hicolor/index.theme"));

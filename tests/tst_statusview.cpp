@@ -31,7 +31,8 @@ using Activity = ActivityTracker::Activity;
 // (or stays silent), and records everything else the panel wrote.
 struct Bench {
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     QByteArray written;
     QByteArray position = "_cp 12.000 um\r";
@@ -39,7 +40,7 @@ struct Bench {
 
     Bench()
     {
-        window.preselectPort(controller.portPath());
+        panel.preselectPort(controller.portPath());
         QObject::connect(&controller, &FakeController::bytesReceived, &controller, [this] {
             const QByteArray bytes = controller.takeReceived();
             written += bytes;
@@ -339,9 +340,10 @@ void TestStatusView::busyIndicatorAgainstSimulator()
                     {QStringLiteral("--calibration-seconds"), QStringLiteral("1")});
     QVERIFY(QTest::qWaitFor([&] { return simulator.canReadLine(); }, 5000));
     const QByteArray terminal = simulator.readLine().trimmed().mid(21);
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
-    window.preselectPort(QString::fromLocal8Bit(terminal));
+    panel.preselectPort(QString::fromLocal8Bit(terminal));
     probe.ui()->actionConnect->trigger();
     QTRY_VERIFY(probe.ui()->pushButton_home->isEnabled());
     auto *label = probe.ui()->statusBar->findChild<QLabel *>(QStringLiteral("label_Activity"));
@@ -553,7 +555,8 @@ void TestStatusView::darkPalette()
 
 void TestStatusView::everyControlExplainsItself()
 {
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
     QWidget *dialog = probe.settingsDialog();
     // The tooltip a pointer over the widget shows: its own, else its nearest parent's.

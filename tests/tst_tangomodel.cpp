@@ -277,6 +277,22 @@ void TestTangoModel::aRepeatedStateEventIsANewMove()
     for (int i = 0; i < Settling::kConsecutiveSamples; ++i)
         model.applyPosition(2000.0);
     QCOMPARE(model.state(), S::On);
+
+    // A panel that counts its moves: a new count is a new move to the same target; a state
+    // event of another kind (here the calibration) with the same count is none.
+    QJsonObject counted = panelState(true, true, 2000.0, 2000.0);
+    counted.insert(QStringLiteral("event"), QStringLiteral("state"));
+    counted.insert(QStringLiteral("move_count"), 7);
+    QVERIFY(model.applyEvent(counted));
+    for (int i = 0; i < Settling::kConsecutiveSamples; ++i)
+        model.applyPosition(2000.0);
+    QCOMPARE(model.state(), S::On);
+    counted.insert(QStringLiteral("calibration"), QStringLiteral("1"));
+    QVERIFY(model.applyEvent(counted));
+    QCOMPARE(model.state(), S::On);
+    counted.insert(QStringLiteral("move_count"), 8);
+    QVERIFY(model.applyEvent(counted));
+    QCOMPARE(model.state(), S::Moving);
 }
 
 void TestTangoModel::aNewLinkReadsTheMoveAfresh_data()
@@ -327,7 +343,8 @@ void TestTangoModel::eventsOfTheSocket_data()
         << int(S::Fault);
     QTest::newRow("an older panel's error")
         << QByteArray(R"({"event":"error","message":"gone"})") << true << int(S::On);
-    QTest::newRow("console") << QByteArray(R"({"event":"console","text":">stop"})") << true
+    QTest::newRow("console") << QByteArray(R"({"event":"console","text":">stop
+"})") << true
                              << int(S::On);
     QTest::newRow("a sequence's event")
         << QByteArray(R"({"event":"sequence","state":"x"})") << false << int(S::On);

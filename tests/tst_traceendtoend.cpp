@@ -28,7 +28,8 @@ constexpr int kFastestIndex = 4; // "20 ms"
 struct Bench {
     MessageBoxWatcher boxes;
     FakeController controller;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe{window};
     QSignalSpy ticks{probe.pollTimer(), &QTimer::timeout};
 
@@ -38,7 +39,7 @@ struct Bench {
 
     Bench()
     {
-        window.preselectPort(controller.portPath());
+        panel.preselectPort(controller.portPath());
         QObject::connect(probe.serialPort(), &QIODevice::bytesWritten,
                          [this](qint64 n) { written += n; });
     }
@@ -205,9 +206,10 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
                    QString::number(zeta), QStringLiteral("--noise-nm"), QStringLiteral("5"),
                    QStringLiteral("--seed"), QStringLiteral("1")}));
     MessageBoxWatcher boxes;
-    MainWindow window;
+    Panel panel;
+    MainWindow &window = panel.window();
     MainWindowProbe probe(window);
-    Stage *stage = window.stage();
+    Stage *stage = window.session();
     // The window opens first: building it can take longer than the 500 ms the controller has to
     // identify itself on a loaded machine, and the panel would rightly give up on it.
     probe.ui()->actionTrace->trigger();
@@ -218,9 +220,9 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     QVERIFY(stage->connectPort(sim.terminal).ok());
 
     QTRY_VERIFY_WITH_TIMEOUT(probe.ui()->pushButton_home->isEnabled(), 10000);
-    QVERIFY(stage->home().ok());
+    QVERIFY(stage->home(Mover::client(nullptr)).ok());
     QTRY_VERIFY_WITH_TIMEOUT(recorder->samples().size() > 5, 10000);
-    QVERIFY(stage->moveTo(100.0).ok());
+    QVERIFY(stage->moveTo(100.0, Mover::client(nullptr)).ok());
     QTRY_COMPARE_WITH_TIMEOUT(recorder->moveCount(), 2, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(recorder->move(1).status != MoveAnalysis::Result::Status::Moving,
                              15000);

@@ -4,8 +4,6 @@
 
 #include <QTimer>
 
-#include <chrono>
-
 namespace {
 // The move table follows the samples a few times a second, not at every sample.
 constexpr int kMovesRefreshMs = 200;
@@ -19,19 +17,11 @@ QString TraceEvent::label() const
     return text.isEmpty() ? name : name + QLatin1Char(' ') + text;
 }
 
-TraceRecorder::TraceRecorder(Stage *stage, std::function<qint64()> clockMs, QObject *parent,
-                             int capacity)
-    : QObject(parent), stage(stage), clock(std::move(clockMs)), sampleBuffer(capacity),
-      eventBuffer(kTraceEventCapacity), targetBuffer(kTraceEventCapacity),
+TraceRecorder::TraceRecorder(Stage *stage, Clock::Source clockMs, QObject *parent, int capacity)
+    : QObject(parent), stage(stage), clock(Clock::orSteady(std::move(clockMs))),
+      sampleBuffer(capacity), eventBuffer(kTraceEventCapacity), targetBuffer(kTraceEventCapacity),
       tolerance(Settling::kDefaultToleranceUm), movesTimer(new QTimer(this))
 {
-    if (!clock) {
-        clock = [] {
-            using namespace std::chrono;
-            return qint64(
-                duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-        };
-    }
     originMs = clock();
     const PanelState state = stage->state();
     travelMin = state.travelMinUm;
@@ -108,6 +98,9 @@ void TraceRecorder::onTarget(double targetUm)
 
 void TraceRecorder::onEvent(const PanelEvent &event)
 {
+    // A move is on the target line already.
+    if (event.kind == PanelEvent::Kind::Move)
+        return;
     if (event.kind == PanelEvent::Kind::Connected)
         restart();
     eventBuffer.append(TraceEvent{elapsedS(), event.kind, event.text});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clock.h"
 #include "moveanalysis.h"
 #include "ringbuffer.h"
 #include "tracetypes.h"
@@ -20,8 +21,8 @@ class TraceRecorder : public QObject {
 
 public:
     // clock gives milliseconds on a steady scale; tests pass one they can step.
-    explicit TraceRecorder(Stage *stage, std::function<qint64()> clock = {},
-                           QObject *parent = nullptr, int capacity = kTraceCapacity);
+    explicit TraceRecorder(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr,
+                           int capacity = kTraceCapacity);
 
     const RingBuffer<TraceSample> &samples() const { return sampleBuffer; }
     const RingBuffer<TraceEvent> &events() const { return eventBuffer; }
@@ -64,7 +65,7 @@ private:
     QVector<TraceSample> samplesFor(double fromS, double toS) const;
 
     QPointer<Stage> stage;
-    std::function<qint64()> clock;
+    Clock::Source clock;
     qint64 originMs = 0;
     RingBuffer<TraceSample> sampleBuffer;
     RingBuffer<TraceEvent> eventBuffer;

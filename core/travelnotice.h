@@ -1,5 +1,7 @@
 #pragma once
 
+#include "micrometres.h"
+
 #include <QCoreApplication>
 #include <QString>
 
@@ -9,17 +11,12 @@
 // wording is tested without a window.
 namespace TravelNotice {
 
-inline QString micrometres(double value)
-{
-    return QString::number(value, 'g', 6) + QStringLiteral(" \u00b5m");
-}
-
 // A typed target the panel refuses to send.
 inline QString targetBeyond(double targetUm, double minUm, double maxUm)
 {
     return QCoreApplication::translate("TravelNotice",
                                        "Target %1 refused: it lies beyond the travel (%2 to %3)")
-        .arg(micrometres(targetUm), micrometres(minUm), micrometres(maxUm));
+        .arg(Micrometres::text(targetUm), Micrometres::text(minUm), Micrometres::text(maxUm));
 }
 
 // A relative step from baseUm; empty when the whole step lies within the travel.
@@ -32,12 +29,12 @@ inline QString stepAtEnd(double baseUm, double stepUm, double minUm, double maxU
         return QCoreApplication::translate("TravelNotice",
                                            "The stage is at the end of its travel (%1): \"%2\" "
                                            "moves it no further")
-            .arg(micrometres(end), button);
+            .arg(Micrometres::text(end), button);
     const double reach = baseUm + stepUm;
     if (stepUm >= 0.0 ? reach > end : reach < end)
         return QCoreApplication::translate("TravelNotice",
                                            "The step stops short at the end of the travel (%1)")
-            .arg(micrometres(end));
+            .arg(Micrometres::text(end));
     return QString();
 }
 

@@ -1,27 +1,25 @@
 #pragma once
 
+#include "clock.h"
 #include "settling.h"
 #include "stage.h"
 
 #include <QObject>
 #include <QPointer>
 
-#include <functional>
-
 class QTimer;
 
 // Waits for a commanded move to arrive: samples faster than the poll while it waits, and reports
-// once the position has settled (Settling's rule), when the timeout passes, or when the link goes
-// away. A waiting move from the control socket and a sequence step both use it. The clock is
-// injectable so tests can step time; with a fake clock, call checkTimeout() after advancing it.
+// once the position has settled (Settling's rule), when the timeout passes, when the controller
+// refuses the move, or when the link goes away. A waiting move from the control socket and a
+// sequence step both use it. With a ManualClock, call checkTimeout() after advancing it.
 class MoveWaiter : public QObject {
     Q_OBJECT
 
 public:
-    using Clock = std::function<qint64()>; // milliseconds, monotonic
     static constexpr int kSampleIntervalMs = 50;
 
-    explicit MoveWaiter(Stage *stage, Clock clock = {}, QObject *parent = nullptr);
+    explicit MoveWaiter(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr);
     ~MoveWaiter() override;
 
     // Starts waiting for targetUm. The move itself is commanded by the caller, before or after.
@@ -37,6 +35,8 @@ signals:
     void settled(double positionUm, double elapsedS);
     void timedOut(double lastPositionUm);
     void linkLost(const QString &reason);
+    // The controller answered the move with an error: it will not go there.
+    void refused(const QString &reason);
 
 private:
     void onPosition(double positionUm);
@@ -45,7 +45,7 @@ private:
 
     // The panel may go first when the window closes with a move still awaited.
     QPointer<Stage> stage;
-    Clock clock;
+    Clock::Source clock;
     QTimer *timeoutTimer = nullptr;
     Settling::Tracker tracker;
     bool waiting = false;

@@ -254,4 +254,63 @@ int truncateToInt(double value)
     return static_cast<int>(qBound(lowest, std::trunc(value), highest));
 }
 
+QVector<Command> splitCommands(const QByteArray &line)
+{
+    QVector<Command> commands;
+    const int size = int(line.size());
+    int start = line.indexOf('>');
+    while (start >= 0 && start < size) {
+        int end = line.indexOf('>', start + 1);
+        if (end < 0)
+            end = size;
+        QByteArray text = line.mid(start + 1, end - start - 1);
+        const int cr = text.indexOf('\r');
+        if (cr >= 0)
+            text.truncate(cr);
+        text = text.trimmed();
+        if (!text.isEmpty()) {
+            const int blank = text.indexOf(' ');
+            Command command;
+            command.keyword = blank < 0 ? text : text.left(blank);
+            command.argument = blank < 0 ? QByteArray() : text.mid(blank + 1).trimmed();
+            commands.append(command);
+        }
+        start = end;
+    }
+    return commands;
+}
+
+bool isMotionCommand(const QByteArray &keyword)
+{
+    static const char *const moving[] = {"ma", "mr", "home", "fo", "re", "bi", "auto"};
+    for (const char *k : moving) {
+        if (keyword == k)
+            return true;
+    }
+    return false;
+}
+
+std::optional<double> moveArgumentTenths(const QByteArray &argument)
+{
+    bool ok = false;
+    const double value = argument.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+bool isErrorReply(const QByteArray &line)
+{
+    return line.startsWith("_err");
+}
+
+QString errorReplyReason(const QByteArray &line)
+{
+    QByteArray reason = line.mid(4);
+    const int cr = reason.indexOf('\r');
+    if (cr >= 0)
+        reason.truncate(cr);
+    return QtCompat::textUpToZero(reason.trimmed());
+}
+
 } // namespace Protocol

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 #include <optional>
 
@@ -78,6 +79,25 @@ std::optional<QChar> calibrationState(const QString &line);
 // there by an earlier identification. The text is returned unchanged when it lacks the port name.
 QString withControllerName(const QString &statusText, const QString &portName,
                            const QString &model);
+
+// One command of a line: ">ma 100" is the keyword "ma" and the argument "100".
+struct Command {
+    QByteArray keyword;
+    QByteArray argument;
+};
+// The commands a line holds, cut at each ">": a typed line may carry several (">ma 100>cp"), and
+// the controller ends a command at the next ">" as well as at "\r". Text before the first ">"
+// and empty commands are no commands.
+QVector<Command> splitCommands(const QByteArray &line);
+// Commands that set the stage in motion (">stop" is not one of them).
+bool isMotionCommand(const QByteArray &keyword);
+// The argument of ">ma" or ">mr" in tenths of a micrometre, when it is a plain finite number.
+std::optional<double> moveArgumentTenths(const QByteArray &argument);
+
+// A reply by which the controller refuses a command ("_err busy").
+bool isErrorReply(const QByteArray &line);
+// The controller's reason in an error reply: "busy" of "_err busy\r".
+QString errorReplyReason(const QByteArray &line);
 
 // Truncates toward zero like a cast, but maps NaN to 0 and saturates at the int range, since a
 // controller can send any number text.

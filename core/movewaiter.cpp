@@ -1,20 +1,9 @@
 #include "movewaiter.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 
-namespace {
-qint64 monotonicMs()
-{
-    static QElapsedTimer sinceStart;
-    if (!sinceStart.isValid())
-        sinceStart.start();
-    return sinceStart.elapsed();
-}
-} // namespace
-
-MoveWaiter::MoveWaiter(Stage *s, Clock c, QObject *parent)
-    : QObject(parent), stage(s), clock(c ? std::move(c) : Clock(monotonicMs)),
+MoveWaiter::MoveWaiter(Stage *s, Clock::Source c, QObject *parent)
+    : QObject(parent), stage(s), clock(Clock::orSteady(std::move(c))),
       timeoutTimer(new QTimer(this))
 {
     timeoutTimer->setInterval(100);
@@ -80,8 +69,14 @@ void MoveWaiter::onPosition(double positionUm)
 
 void MoveWaiter::onEvent(const PanelEvent &event)
 {
-    if (!waiting || event.kind != PanelEvent::Kind::Disconnected)
+    if (!waiting)
         return;
-    finish();
-    emit linkLost(event.text);
+    if (event.kind == PanelEvent::Kind::Disconnected) {
+        finish();
+        emit linkLost(event.text);
+    } else if (event.kind == PanelEvent::Kind::MoveRefused) {
+        // The position will never settle on a target the controller would not take.
+        finish();
+        emit refused(event.text);
+    }
 }
