@@ -44,7 +44,9 @@ bool PanelState::operator==(const PanelState &o) const
            firmware == o.firmware && homed == o.homed && calibrating == o.calibrating &&
            calibration == o.calibration && closedLoop == o.closedLoop && targetUm == o.targetUm &&
            travelMinUm == o.travelMinUm && travelMaxUm == o.travelMaxUm &&
-           motionOwner == o.motionOwner && moveCount == o.moveCount;
+           motionOwner == o.motionOwner && moveCount == o.moveCount && chosenPort == o.chosenPort &&
+           stablePort == o.stablePort && lineSettings == o.lineSettings &&
+           connectedUtcMs == o.connectedUtcMs;
 }
 
 QString positionSourceName(PositionSource source)

@@ -61,6 +61,13 @@ struct PanelState {
     std::optional<Mover> motionOwner;
     // Commanded moves since the link opened: a move to the target the stage already has counts.
     qint64 moveCount = 0;
+    // The port as the operator chose it, the stable name it was opened under (empty when it has
+    // none), its line parameters ("115200, 8, None, 1") and when it opened (ms since the epoch,
+    // UTC; 0 while disconnected): what a file needs to say where its data came from.
+    QString chosenPort;
+    QString stablePort;
+    QString lineSettings;
+    qint64 connectedUtcMs = 0;
 
     bool identified() const { return !model.isEmpty() && !firmware.isEmpty(); }
     bool operator==(const PanelState &other) const;

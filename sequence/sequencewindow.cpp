@@ -464,3 +464,8 @@ void SequenceWindow::chooseExport()
     if (!path.isEmpty())
         exportLog(path);
 }
+
+bool SequenceWindow::maybeSave()
+{
+    return true;
+}

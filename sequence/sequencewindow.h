@@ -28,6 +28,9 @@ public:
     bool openFile(const QString &path);
     bool saveFile(const QString &path);
     bool exportLog(const QString &path);
+    // Before the panel closes: offers to save edits that were not saved. False when the operator
+    // chose to stay.
+    bool maybeSave();
 
 private:
     void build();

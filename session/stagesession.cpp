@@ -78,6 +78,7 @@ void StageSession::openSerialPort()
     else
         stopWaitingForDevice();
     reconnectPath.clear();
+    const QString chosen = s.portName;
     if (resolvePort)
         s.portName = resolvePort(s.portName);
 
@@ -96,6 +97,10 @@ void StageSession::openSerialPort()
 
     if (automatic)
         waitingForDevice = false;
+    opened = LinkRecord{chosen, s.portName == chosen ? QString() : s.portName,
+                        QStringLiteral("%1, %2, %3, %4")
+                            .arg(s.baudRateText, s.dataBitsText, s.parityText, s.stopBitsText),
+                        Clock::utcMs()};
     lastPositionUm.reset();
     lastTargetUm.reset();
     pendingMove.reset();
@@ -760,6 +765,12 @@ PanelState StageSession::state() const
     s.travelMaxUm = sliderMax;
     s.motionOwner = owner;
     s.moveCount = moveCount;
+    if (s.connected) {
+        s.chosenPort = opened.chosenPort;
+        s.stablePort = opened.stablePort;
+        s.lineSettings = opened.lineSettings;
+        s.connectedUtcMs = opened.openedUtcMs;
+    }
     return s;
 }
 

@@ -209,6 +209,15 @@ private:
     };
     std::optional<PendingMove> pendingMove;
 
+    // Where the open link came from.
+    struct LinkRecord {
+        QString chosenPort;
+        QString stablePort;
+        QString lineSettings;
+        qint64 openedUtcMs = 0;
+    };
+    LinkRecord opened;
+
     PanelState announced;
     // Why the next closeSerialPort() happens, for the Disconnected announcement.
     QString disconnectReason;
