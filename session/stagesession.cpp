@@ -335,8 +335,8 @@ void StageSession::forgetController()
     changeControls([this, wasHomed](PanelControls &c) {
         c.sliderMinimum = Protocol::truncateToInt(sliderMin);
         c.sliderMaximum = Protocol::truncateToInt(sliderMax);
-        c.sliderMinText = Micrometres::number(sliderMin) + kMicrometre;
-        c.sliderMaxText = Micrometres::number(sliderMax) + kMicrometre;
+        c.sliderMinText = Micrometres::text(sliderMin);
+        c.sliderMaxText = Micrometres::text(sliderMax);
         c.autoCalibrateText = QStringLiteral("AutoCalibrate");
         c.autoCalibrateStyle.clear();
         if (!wasHomed)
@@ -429,8 +429,8 @@ void StageSession::applyOffset(const QByteArray &line)
     sliderMin = *accepted * -1.0 * 0.1;
     sliderMax = kTravelRangeUm - *accepted * 0.1;
     changeControls([this](PanelControls &c) {
-        c.sliderMinText = Micrometres::number(sliderMin) + kMicrometre;
-        c.sliderMaxText = Micrometres::number(sliderMax) + kMicrometre;
+        c.sliderMinText = Micrometres::text(sliderMin);
+        c.sliderMaxText = Micrometres::text(sliderMax);
         c.sliderMinimum = Protocol::truncateToInt(sliderMin);
         c.sliderMaximum = Protocol::truncateToInt(sliderMax);
     });
