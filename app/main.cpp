@@ -79,6 +79,8 @@ int main(int argc, char **argv)
         window.preselectPort(options.port);
 
     window.setHeadless(options.headless);
+    if (options.reconnect)
+        window.setReconnectAutomatically(true);
     QString controlError;
     if (options.controlRequested &&
         !startControlServer(window, options.controlPath, &controlError)) {

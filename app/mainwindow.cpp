@@ -100,6 +100,11 @@ void MainWindow::preselectPort(const QString &path)
     settingsDialog->preselectPort(path);
 }
 
+void MainWindow::setReconnectAutomatically(bool on)
+{
+    settingsDialog->setReconnectAutomatically(on);
+}
+
 void MainWindow::initActionsConnections()
 {
     connect(ui->actionConnect, &QAction::triggered, this, &MainWindow::openSerialPort);

@@ -39,6 +39,8 @@ public:
     // Offers a port the system's list does not show (a pseudo-terminal, a /dev/serial/by-id
     // link) as the first choice and selects it, so Connect uses it at once.
     void preselectPort(const QString &path);
+    // "Reconnect automatically" in the settings, as --reconnect asks.
+    void setReconnectAutomatically(bool on);
 
     // Everything that is not the operator's mouse and keyboard hears and drives the panel here.
     Stage *stage() const;

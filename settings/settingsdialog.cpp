@@ -92,6 +92,12 @@ void SettingsDialog::preselectPort(const QString &path)
     storeSelections();
 }
 
+void SettingsDialog::setReconnectAutomatically(bool on)
+{
+    ui->reconnectCheckBox->setChecked(on);
+    activeSettings.reconnectAutomatically = on;
+}
+
 void SettingsDialog::refreshPorts()
 {
     listPortsOnce();

@@ -59,6 +59,8 @@ public:
 
     // Puts a port path first in the list, selects it and stores it as if applied.
     void preselectPort(const QString &path);
+    // Ticks "Reconnect automatically" and stores it as if applied.
+    void setReconnectAutomatically(bool on);
 
     // Lists the ports again, keeping the chosen one selected while it is still there and every
     // path given with preselectPort().
