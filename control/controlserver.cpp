@@ -176,12 +176,14 @@ ControlServer *startControlServer(MainWindow &window, const QString &path, QStri
     auto *label = new QLabel;
     label->setObjectName(QStringLiteral("controlStatusLabel"));
     const auto show = [label, server](bool listening, const QString &reason) {
-        const QString text = listening
-                                 ? QObject::tr("Control: %1").arg(server->path())
-                                 : QObject::tr("Control: %1 refuses clients").arg(server->path());
+        // Short enough to show whole: the reason and the path are in the tooltip.
+        const QString text = listening ? QObject::tr("Control: %1").arg(server->path())
+                                       : QObject::tr("Control: refusing clients");
         label->setToolTip(listening ? text : reason);
         label->setStyleSheet(listening ? QString() : QStringLiteral("color: red"));
-        label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxLabelWidth));
+        label->setText(listening
+                           ? label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxLabelWidth)
+                           : text);
     };
     show(true, QString());
     QObject::connect(server, &ControlServer::listeningChanged, label, show);
