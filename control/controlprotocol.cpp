@@ -79,6 +79,39 @@ int skipValue(const QByteArray &text, int i)
     return i;
 }
 
+// A number as JSON writes it: Qt's parser also takes some that are not (".5"), and those must
+// not be echoed to a client as they came.
+bool isJsonNumber(const QByteArray &text)
+{
+    int i = 0;
+    const int size = int(text.size());
+    const auto digits = [&text, &i, size] {
+        const int start = i;
+        while (i < size && text.at(i) >= '0' && text.at(i) <= '9')
+            ++i;
+        return i > start;
+    };
+    if (i < size && text.at(i) == '-')
+        ++i;
+    if (i < size && text.at(i) == '0')
+        ++i;
+    else if (!digits())
+        return false;
+    if (i < size && text.at(i) == '.') {
+        ++i;
+        if (!digits())
+            return false;
+    }
+    if (i < size && (text.at(i) == 'e' || text.at(i) == 'E')) {
+        ++i;
+        if (i < size && (text.at(i) == '+' || text.at(i) == '-'))
+            ++i;
+        if (!digits())
+            return false;
+    }
+    return i == size;
+}
+
 // A key as the parser reads it, escapes and all.
 QString keyText(const QByteArray &raw)
 {
@@ -248,9 +281,7 @@ QByteArray rawNumericId(const QByteArray &text)
             return {};
         if (isId) {
             const QByteArray value = text.mid(i, valueEnd - i);
-            const bool numeric = !value.isEmpty() &&
-                                 (value.at(0) == '-' || (value.at(0) >= '0' && value.at(0) <= '9'));
-            return numeric ? value : QByteArray();
+            return isJsonNumber(value) ? value : QByteArray();
         }
         i = skipWhitespace(text, valueEnd);
         if (i >= text.size() || text.at(i) != ',')

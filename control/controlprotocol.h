@@ -63,9 +63,9 @@ ParsedRequest parseRequest(const QByteArray &line);
 // Blank lines are no requests and get no reply.
 bool isBlank(const QByteArray &line);
 
-// The text of the top-level "id" member's value in a JSON object's text, when it is a number;
-// empty otherwise. For text that parsed as an object; on anything else it returns a piece of
-// the text or nothing, and never reads past its end.
+// The text of the top-level "id" member's value in a JSON object's text, when it is a number
+// as JSON writes one; empty otherwise. For text that parsed as an object; on anything else it
+// returns a piece of the text or nothing, and never reads past its end.
 QByteArray rawNumericId(const QByteArray &objectText);
 // A JSON value alone, compact.
 QByteArray jsonText(const QJsonValue &value);
