@@ -757,7 +757,7 @@ void TestControlSocket::longRunRepliesInFull()
     QString error;
     QVERIFY2(server.listen(path, &error), qPrintable(error));
 
-    // 100 positions, 1,000 times: 100,000 steps, a reply of some 14 MB.
+    // 100 positions, 1,000 times: 100,000 steps, a reply of over 10 MB.
     QJsonArray steps;
     for (int i = 0; i < 100; ++i)
         steps.append(QJsonObject{{QStringLiteral("um"), i * 10}});
@@ -780,6 +780,9 @@ void TestControlSocket::longRunRepliesInFull()
     const QJsonArray log =
         reply.value(QLatin1String("result")).toObject().value(QLatin1String("log")).toArray();
     QCOMPARE(log.size(), 100000);
+    // Well beyond what a client may leave unread.
+    QVERIFY(QJsonDocument(log).toJson(QJsonDocument::Compact).size() >
+            8 * ControlProtocol::kMaxPendingOutputBytes);
     QCOMPARE(log.last().toObject().value(QLatin1String("repeat")).toInt(), 1000);
     QCOMPARE(log.last().toObject().value(QLatin1String("settled_um")).toDouble(), 990.0);
     QCOMPARE(client.socket.state(), QLocalSocket::ConnectedState);
