@@ -14,6 +14,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,10 +25,6 @@ constexpr int kAcceptsPerTurn = 16;
 constexpr int kBacklog = 64;
 // How often a listener out of descriptors looks whether some are free again.
 constexpr int kRetryMs = 250;
-// A panel that has just taken the lock writes its process id at once; the loser of a race
-// looks a few times before it says it does not know who won.
-constexpr int kPidReadAttempts = 20;
-constexpr useconds_t kPidReadPauseUs = 1000;
 
 QString tr(const char *text)
 {
@@ -50,17 +47,31 @@ bool fillAddress(const QString &path, sockaddr_un *address)
     return true;
 }
 
-QByteArray readPid(int fd)
+// The process that holds the lock on fd: the system's list of locks says, at once, even before
+// the holder has written its number into the file; the file's text is the fallback.
+QByteArray lockHolder(int fd)
 {
-    for (int attempt = 0; attempt < kPidReadAttempts; ++attempt) {
-        char text[32] = {};
-        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-        const QByteArray pid = n > 0 ? QByteArray(text, int(n)).trimmed() : QByteArray();
-        if (!pid.isEmpty())
-            return pid;
-        ::usleep(kPidReadPauseUs);
+    struct stat info {};
+    if (::fstat(fd, &info) == 0) {
+        const QByteArray file = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0') +
+                                ':' +
+                                QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') +
+                                ':' + QByteArray::number(quint64(info.st_ino));
+        QFile locks(QStringLiteral("/proc/locks"));
+        if (locks.open(QIODevice::ReadOnly)) {
+            // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:1234 0 EOF"; waiters are marked "->".
+            const QList<QByteArray> lines = locks.readAll().split('\n');
+            for (const QByteArray &line : lines) {
+                const QList<QByteArray> fields = line.simplified().split(' ');
+                const int at = int(fields.indexOf(file));
+                if (at > 0 && !fields.contains("->"))
+                    return fields.at(at - 1);
+            }
+        }
     }
-    return {};
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    return n > 0 ? QByteArray(text, int(n)).trimmed() : QByteArray();
 }
 
 QString heldBy(const QString &path, const QByteArray &pid)
@@ -153,7 +164,7 @@ bool ControlListener::lock(const QString &socket, QString *error)
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int lockError = errno;
             if (lockError == EWOULDBLOCK)
-                *error = heldBy(socket, readPid(fd));
+                *error = heldBy(socket, lockHolder(fd));
             else
                 *error = tr("Cannot lock %1: %2").arg(path, errnoText(lockError));
             ::close(fd);

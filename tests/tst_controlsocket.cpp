@@ -1067,8 +1067,10 @@ void TestControlSocket::lockedPathNamesItsHolder()
     ControlServer second(&stage);
     QString error;
     QVERIFY(!second.listen(path, &error));
-    QCOMPARE(error,
-             QStringLiteral("Another panel is already listening on %1 (process 4242)").arg(path));
+    // The system's list of locks names the holder, whatever its file says.
+    QCOMPARE(error, QStringLiteral("Another panel is already listening on %1 (process %2)")
+                        .arg(path)
+                        .arg(::getpid()));
     QVERIFY(!QFileInfo::exists(path));
     ::close(held);
 
