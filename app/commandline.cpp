@@ -59,7 +59,8 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption control(kControl, QString(), QStringLiteral("PATH"));
     const QCommandLineOption headless(QStringLiteral("headless"), QString());
-    parser.addOptions({help, version, port, control, headless});
+    const QCommandLineOption reconnect(QStringLiteral("reconnect"), QString());
+    parser.addOptions({help, version, port, control, headless, reconnect});
 
     const QStringList joined = joinOptionalValues(arguments);
     const bool parsed = parser.parse(joined);
@@ -91,6 +92,7 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
         options.controlPath = parser.values(control).constLast();
     }
     options.headless = parser.isSet(headless);
+    options.reconnect = parser.isSet(reconnect);
     return options;
 }
 
@@ -105,10 +107,13 @@ QString commandLineHelp()
         "                        terminal the system does not list, such as\n"
         "                        /dev/serial/by-id/...\n"
         "      --control[=PATH]  let scripts drive the panel through a local socket at\n"
-        "                        PATH (default $XDG_RUNTIME_DIR/mirastellon.sock)\n"
+        "                        PATH (default $XDG_RUNTIME_DIR/mirastellon.sock, else\n"
+        "                        /tmp/mirastellon-UID/mirastellon.sock)\n"
         "      --headless        show no window and no message box (the offscreen\n"
         "                        platform); errors go to standard error and to\n"
         "                        control clients, for a machine without a desktop\n"
+        "      --reconnect       turn on \"Reconnect automatically\": when the link\n"
+        "                        drops, wait for the same device and connect again\n"
         "  -h, --help            display this help and exit\n"
         "  -v, --version         output version information and exit\n"
         "\n"

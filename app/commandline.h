@@ -12,6 +12,8 @@ struct CommandLineOptions {
     QString controlPath;
     // --headless: no window and no box, for a machine without a desktop.
     bool headless = false;
+    // --reconnect: "Reconnect automatically" is on from the start.
+    bool reconnect = false;
     bool helpRequested = false;
     bool versionRequested = false;
     // Set when the command line is wrong: one line for standard error, without the program name.

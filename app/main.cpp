@@ -78,6 +78,8 @@ int main(int argc, char **argv)
     if (!options.port.isEmpty())
         panel.preselectPort(options.port);
     panel.setHeadless(options.headless);
+    if (options.reconnect)
+        panel.setReconnectAutomatically(true);
     QString controlError;
     if (options.controlRequested && !panel.startControlServer(options.controlPath, &controlError)) {
         std::fprintf(stderr, "mirastellon: %s\n", qPrintable(controlError));

@@ -102,14 +102,23 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     }
     server = started;
     addSequenceCommands(*server, sequenceRunner());
-    // The operator can always see that scripts may drive the panel. The window has a fixed
-    // width that the connection text mostly fills: a long path is shortened in the middle, and
-    // the whole of it is in the tooltip.
+    // The operator can always see that scripts may drive the panel, and when they cannot. The
+    // window has a fixed width that the connection text mostly fills: a long path is shortened
+    // in the middle, and the whole of it is in the tooltip.
     auto *label = new QLabel;
     label->setObjectName(QStringLiteral("controlStatusLabel"));
-    const QString text = tr("Control: %1").arg(server->path());
-    label->setToolTip(text);
-    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxControlLabelWidth));
+    const auto show = [label, started](bool listening, const QString &reason) {
+        // Short enough to show whole: the reason and the path are in the tooltip.
+        const QString text = listening ? tr("Control: %1").arg(started->path())
+                                       : tr("Control: refusing clients");
+        label->setToolTip(listening ? text : reason);
+        label->setStyleSheet(listening ? QString() : QStringLiteral("color: red"));
+        label->setText(listening ? label->fontMetrics().elidedText(text, Qt::ElideMiddle,
+                                                                   kMaxControlLabelWidth)
+                                 : text);
+    };
+    show(true, QString());
+    connect(server, &ControlServer::listeningChanged, label, show);
     mainWindow->statusBar()->addPermanentWidget(label);
     return server;
 }

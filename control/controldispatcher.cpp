@@ -49,7 +49,12 @@ Mover moverOf(const ControlCall &call)
 } // namespace
 
 ControlReply::ControlReply(const QJsonValue &id, Sink sink)
-    : d(std::make_shared<Shared>(Shared{id, std::move(sink), false}))
+    : ControlReply(ControlProtocol::jsonText(id), std::move(sink))
+{
+}
+
+ControlReply::ControlReply(const QByteArray &idText, Sink sink)
+    : d(std::make_shared<Shared>(Shared{idText, std::move(sink), false}))
 {
 }
 
@@ -138,8 +143,13 @@ QStringList ControlDispatcher::commandNames() const
 void ControlDispatcher::dispatch(const QByteArray &line, const ControlReply::Sink &sink,
                                  ControlConnection *client)
 {
-    ControlProtocol::ParsedRequest parsed = ControlProtocol::parseRequest(line);
-    const ControlReply reply(parsed.request.id, sink);
+    dispatch(ControlProtocol::parseRequest(line), sink, client);
+}
+
+void ControlDispatcher::dispatch(const ControlProtocol::ParsedRequest &parsed,
+                                 const ControlReply::Sink &sink, ControlConnection *client)
+{
+    const ControlReply reply(parsed.request.idText, sink);
     if (!parsed.ok) {
         reply.fail(ErrorCode::BadRequest, parsed.error);
         return;

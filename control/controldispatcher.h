@@ -24,6 +24,8 @@ public:
 
     ControlReply() = default;
     ControlReply(const QJsonValue &id, Sink sink);
+    // idText: the id as the reply writes it (ControlProtocol::Request::idText).
+    ControlReply(const QByteArray &idText, Sink sink);
 
     void ok(const QJsonObject &result = {}) const;
     void fail(ControlProtocol::ErrorCode code, const QString &message) const;
@@ -34,7 +36,7 @@ public:
 
 private:
     struct Shared {
-        QJsonValue id;
+        QByteArray id;
         Sink sink;
         bool done = false;
     };
@@ -69,6 +71,9 @@ public:
 
     // Parses one request line and runs its command; the reply goes to sink, now or later.
     void dispatch(const QByteArray &line, const ControlReply::Sink &sink,
+                  ControlConnection *client);
+    // The same for a line the caller has parsed already.
+    void dispatch(const ControlProtocol::ParsedRequest &parsed, const ControlReply::Sink &sink,
                   ControlConnection *client);
 
     // A client has gone: whatever it was waiting for is no longer wanted.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace ControlProtocol {
@@ -25,6 +26,100 @@ QString tr(const char *text)
 
 // A JSON value alone, compact. QJsonDocument writes only arrays and objects, so the value goes
 // into an array of one and the brackets come off again.
+QByteArray valueText(const QJsonValue &value);
+
+int skipWhitespace(const QByteArray &text, int i)
+{
+    while (i < text.size() &&
+           (text.at(i) == ' ' || text.at(i) == '\t' || text.at(i) == '\n' || text.at(i) == '\r'))
+        ++i;
+    return i;
+}
+
+// From the opening quote of a string to just past its closing quote; -1 when it never closes.
+int skipString(const QByteArray &text, int i)
+{
+    for (++i; i < text.size(); ++i) {
+        if (text.at(i) == '\\')
+            ++i;
+        else if (text.at(i) == '"')
+            return i + 1;
+    }
+    return -1;
+}
+
+// Past one value of any kind; -1 when the text ends inside it.
+int skipValue(const QByteArray &text, int i)
+{
+    if (i >= text.size())
+        return -1;
+    const char first = text.at(i);
+    if (first == '"')
+        return skipString(text, i);
+    if (first == '{' || first == '[') {
+        int depth = 0;
+        while (i < text.size()) {
+            const char c = text.at(i);
+            if (c == '"') {
+                i = skipString(text, i);
+                if (i < 0)
+                    return -1;
+                continue;
+            }
+            if (c == '{' || c == '[')
+                ++depth;
+            else if ((c == '}' || c == ']') && --depth == 0)
+                return i + 1;
+            ++i;
+        }
+        return -1;
+    }
+    while (i < text.size() && (text.at(i) == '\0' || !std::strchr(",}] \t\r\n", text.at(i))))
+        ++i;
+    return i;
+}
+
+// A number as JSON writes it: Qt's parser also takes some that are not (".5"), and those must
+// not be echoed to a client as they came.
+bool isJsonNumber(const QByteArray &text)
+{
+    int i = 0;
+    const int size = int(text.size());
+    const auto digits = [&text, &i, size] {
+        const int start = i;
+        while (i < size && text.at(i) >= '0' && text.at(i) <= '9')
+            ++i;
+        return i > start;
+    };
+    if (i < size && text.at(i) == '-')
+        ++i;
+    if (i < size && text.at(i) == '0')
+        ++i;
+    else if (!digits())
+        return false;
+    if (i < size && text.at(i) == '.') {
+        ++i;
+        if (!digits())
+            return false;
+    }
+    if (i < size && (text.at(i) == 'e' || text.at(i) == 'E')) {
+        ++i;
+        if (i < size && (text.at(i) == '+' || text.at(i) == '-'))
+            ++i;
+        if (!digits())
+            return false;
+    }
+    return i == size;
+}
+
+// A key as the parser reads it, escapes and all.
+QString keyText(const QByteArray &raw)
+{
+    if (!raw.contains('\\'))
+        return QString::fromUtf8(raw);
+    return QJsonDocument::fromJson("[\"" + raw + "\"]").array().at(0).toString();
+}
+
 QByteArray valueText(const QJsonValue &value)
 {
     // Numbers, booleans and null are written directly: a position event is mostly these, and it
@@ -158,6 +253,43 @@ std::optional<QString> repeatedKey(const QByteArray &text)
 
 } // namespace
 
+QByteArray jsonText(const QJsonValue &value)
+{
+    return valueText(value);
+}
+
+QByteArray rawNumericId(const QByteArray &text)
+{
+    int i = skipWhitespace(text, 0);
+    if (i >= text.size() || text.at(i) != '{')
+        return {};
+    ++i;
+    for (;;) {
+        i = skipWhitespace(text, i);
+        if (i >= text.size() || text.at(i) != '"')
+            return {};
+        const int keyEnd = skipString(text, i);
+        if (keyEnd < 0)
+            return {};
+        const bool isId = keyText(text.mid(i + 1, keyEnd - i - 2)) == QLatin1String("id");
+        i = skipWhitespace(text, keyEnd);
+        if (i >= text.size() || text.at(i) != ':')
+            return {};
+        i = skipWhitespace(text, i + 1);
+        const int valueEnd = skipValue(text, i);
+        if (valueEnd < 0)
+            return {};
+        if (isId) {
+            const QByteArray value = text.mid(i, valueEnd - i);
+            return isJsonNumber(value) ? value : QByteArray();
+        }
+        i = skipWhitespace(text, valueEnd);
+        if (i >= text.size() || text.at(i) != ',')
+            return {};
+        ++i;
+    }
+}
+
 QString errorCodeName(ErrorCode code)
 {
     switch (code) {
@@ -221,6 +353,20 @@ ParsedRequest parseRequest(const QByteArray &line)
     parsed.request.arguments = document.object();
     const QJsonValue id = parsed.request.arguments.value(QLatin1String("id"));
     parsed.request.id = id.isUndefined() ? QJsonValue(QJsonValue::Null) : id;
+    parsed.request.idText = id.isDouble() ? rawNumericId(text) : QByteArray();
+    if (parsed.request.idText.isEmpty())
+        parsed.request.idText = valueText(parsed.request.id);
+    const QJsonValue deadline = parsed.request.arguments.value(QLatin1String("deadline_ms"));
+    if (!deadline.isUndefined()) {
+        const double ms = deadline.toDouble(-1.0);
+        if (!deadline.isDouble() || !(ms > 0.0) || ms > kMaxDeadlineMs) {
+            parsed.error = tr("\"deadline_ms\" must be a number of milliseconds above 0 and at "
+                              "most %1")
+                               .arg(kMaxDeadlineMs, 0, 'f', 0);
+            return parsed;
+        }
+        parsed.request.deadlineMs = qint64(std::ceil(ms));
+    }
     const QJsonValue command = parsed.request.arguments.value(QLatin1String("cmd"));
     if (!command.isString()) {
         parsed.error = command.isUndefined()
@@ -235,18 +381,24 @@ ParsedRequest parseRequest(const QByteArray &line)
 
 QByteArray okReply(const QJsonValue &id, const QJsonObject &result)
 {
-    return orderedLine({{QStringLiteral("id"), id},
-                        {QStringLiteral("ok"), true},
-                        {QStringLiteral("result"), result}});
+    return okReply(valueText(id), result);
 }
 
 QByteArray errorReply(const QJsonValue &id, ErrorCode code, const QString &message)
 {
+    return errorReply(valueText(id), code, message);
+}
+
+QByteArray okReply(const QByteArray &idText, const QJsonObject &result)
+{
+    return "{\"id\":" + idText + ",\"ok\":true,\"result\":" + valueText(result) + "}\n";
+}
+
+QByteArray errorReply(const QByteArray &idText, ErrorCode code, const QString &message)
+{
     const QJsonObject error{{QStringLiteral("code"), errorCodeName(code)},
                             {QStringLiteral("message"), message}};
-    return orderedLine({{QStringLiteral("id"), id},
-                        {QStringLiteral("ok"), false},
-                        {QStringLiteral("error"), error}});
+    return "{\"id\":" + idText + ",\"ok\":false,\"error\":" + valueText(error) + "}\n";
 }
 
 QByteArray eventLine(const QString &name, const QList<QPair<QString, QJsonValue>> &fields)
@@ -290,6 +442,8 @@ Arguments::Arguments(const QJsonObject &o) : object(o)
 {
     read.insert(QStringLiteral("id"));
     read.insert(QStringLiteral("cmd"));
+    // Read by the connection before the command runs.
+    read.insert(QStringLiteral("deadline_ms"));
 }
 
 void Arguments::fail(const QString &message)

@@ -19,8 +19,11 @@ namespace ControlProtocol {
 // A request line longer than this is refused and its connection closed: no script needs more,
 // and a client that never sends a line end must not grow the panel's memory.
 inline constexpr int kMaxRequestBytes = 64 * 1024;
-// A client that lets this much of its output pile up unread is disconnected.
+// A client that lets this much of its output pile up unread is disconnected. The line it is
+// being sent does not count: one reply may be larger (the log of a long sequence run).
 inline constexpr qint64 kMaxPendingOutputBytes = 1024 * 1024;
+// The longest "deadline_ms" a request may carry: a day, like the longest waiting move.
+inline constexpr double kMaxDeadlineMs = 86400.0 * 1000.0;
 
 enum class ErrorCode {
     BadRequest,
@@ -39,6 +42,12 @@ QString errorCodeName(ErrorCode code);
 struct Request {
     // Any JSON value the client chose; null when the line carried none or could not be read.
     QJsonValue id;
+    // The id as the reply writes it: a number exactly as the client wrote it (a double would
+    // round an id beyond 2^53), anything else as JSON.
+    QByteArray idText = QByteArrayLiteral("null");
+    // How long the request may wait for its turn, from the moment the panel read it; past that
+    // it is answered with "timeout" and not run.
+    std::optional<qint64> deadlineMs;
     QString command;
     // The whole request object, "id" and "cmd" included.
     QJsonObject arguments;
@@ -56,8 +65,18 @@ ParsedRequest parseRequest(const QByteArray &line);
 // Blank lines are no requests and get no reply.
 bool isBlank(const QByteArray &line);
 
+// The text of the top-level "id" member's value in a JSON object's text, when it is a number
+// as JSON writes one; empty otherwise. For text that parsed as an object; on anything else it
+// returns a piece of the text or nothing, and never reads past its end.
+QByteArray rawNumericId(const QByteArray &objectText);
+// A JSON value alone, compact.
+QByteArray jsonText(const QJsonValue &value);
+
 QByteArray okReply(const QJsonValue &id, const QJsonObject &result);
 QByteArray errorReply(const QJsonValue &id, ErrorCode code, const QString &message);
+// The same with the id as JSON text (Request::idText).
+QByteArray okReply(const QByteArray &idText, const QJsonObject &result);
+QByteArray errorReply(const QByteArray &idText, ErrorCode code, const QString &message);
 // An event line: {"event": name, ...fields}. Fields keep the order given.
 QByteArray eventLine(const QString &name, const QList<QPair<QString, QJsonValue>> &fields);
 

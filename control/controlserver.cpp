@@ -2,29 +2,25 @@
 
 #include "controlconnection.h"
 #include "controldispatcher.h"
+#include "controllistener.h"
 #include "controlprotocol.h"
+#include "socketpath.h"
 #include "stage.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <cstdio>
 
 namespace {
-// Long enough for a live panel on a loaded machine to accept; a dead socket file refuses at once.
-constexpr int kProbeTimeoutMs = 1000;
 } // namespace
 
 ControlServer::ControlServer(Stage *s, QObject *parent)
-    : QObject(parent), stage(s), server(new QLocalServer(this)),
+    : QObject(parent), stage(s), listener(new ControlListener(this)),
       commands(new ControlDispatcher(s, this))
 {
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(server, &QLocalServer::newConnection, this, &ControlServer::acceptClients);
+    connect(listener, &ControlListener::accepted, this, &ControlServer::acceptClient);
+    connect(listener, &ControlListener::acceptingChanged, this, &ControlServer::onAcceptingChanged);
 
     connect(stage, &Stage::positionReceived, this, [this](double positionUm, PositionSource) {
         if (!anySubscribed(QStringLiteral("position")))
@@ -76,60 +72,69 @@ ControlServer::~ControlServer()
         client->disconnect(this);
         delete client;
     }
-    server->close();
+    delete listener;
+    listener = nullptr;
 }
 
 QString ControlServer::defaultPath()
 {
-    const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
-    if (!runtime.isEmpty())
-        return QDir(runtime).filePath(QStringLiteral("mirastellon.sock"));
-    return QDir(QDir::tempPath())
-        .filePath(QStringLiteral("mirastellon-%1.sock").arg(quint64(::getuid())));
+    return SocketPath::defaultPath();
 }
 
 bool ControlServer::listen(const QString &requested, QString *error)
 {
+    if (requested.isEmpty()) {
+        const QString problem = SocketPath::prepareDefaultFolder(SocketPath::FolderAction::Create);
+        if (!problem.isEmpty()) {
+            if (error)
+                *error = problem;
+            return false;
+        }
+    }
     const QString path =
         QFileInfo(requested.isEmpty() ? defaultPath() : requested).absoluteFilePath();
-    const auto fail = [error](const QString &message) {
-        if (error)
-            *error = message;
+    if (!listener->listen(path, error))
         return false;
-    };
-
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode))
-            return fail(tr("%1 exists and is not a socket; not replacing it").arg(path));
-        QLocalSocket probe;
-        probe.connectToServer(path);
-        if (probe.waitForConnected(kProbeTimeoutMs)) {
-            probe.abort();
-            return fail(tr("Another panel is already listening on %1").arg(path));
-        }
-        // Nobody answers: a panel that died left it behind.
-        QLocalServer::removeServer(path);
-    }
-    if (!server->listen(path))
-        return fail(tr("Cannot listen on %1: %2").arg(path, server->errorString()));
     socketPath = path;
     return true;
 }
 
 bool ControlServer::isListening() const
 {
-    return server->isListening();
+    return listener && listener->isListening();
 }
 
-void ControlServer::acceptClients()
+bool ControlServer::isAccepting() const
 {
-    while (QLocalSocket *socket = server->nextPendingConnection()) {
-        auto *client = new ControlConnection(socket, commands, this);
-        clients.append(client);
-        connect(client, &ControlConnection::finished, this,
-                [this](ControlConnection *gone) { clients.removeOne(gone); });
+    return listener && listener->isAccepting();
+}
+
+void ControlServer::acceptClient(int fd)
+{
+    if (clients.size() >= kMaxClients) {
+        ControlListener::refuse(
+            fd, ControlProtocol::errorReply(
+                    QJsonValue(QJsonValue::Null), ControlProtocol::ErrorCode::Busy,
+                    tr("The panel serves at most %1 clients at once; try again later")
+                        .arg(kMaxClients)));
+        return;
     }
+    auto *client = new ControlConnection(fd, commands, this);
+    clients.append(client);
+    connect(client, &ControlConnection::finished, this,
+            [this](ControlConnection *gone) { clients.removeOne(gone); });
+}
+
+void ControlServer::onAcceptingChanged(bool accepting, const QString &reason)
+{
+    if (accepting) {
+        std::fprintf(stderr, "mirastellon: %s\n",
+                     qPrintable(tr("The control socket %1 takes clients again").arg(socketPath)));
+    } else {
+        std::fprintf(stderr, "mirastellon: %s\n", qPrintable(reason));
+        publish(QStringLiteral("error"), {{QStringLiteral("message"), reason}});
+    }
+    emit listeningChanged(accepting, reason);
 }
 
 bool ControlServer::anySubscribed(const QString &event) const

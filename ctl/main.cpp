@@ -2,9 +2,10 @@
 // 0 when the panel answered ok, 1 when it refused (the message goes to standard error), 2 when
 // the panel cannot be reached or the command line is wrong.
 
+#include "socketpath.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +13,6 @@
 #include <QRegularExpression>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -37,15 +37,6 @@ int usage(const QString &message)
     printErr(message);
     fprintf(stderr, "Try 'mirastellon-ctl --help'.\n");
     return Unreachable;
-}
-
-QString defaultSocketPath()
-{
-    const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
-    if (!runtime.isEmpty())
-        return QDir(runtime).filePath(QStringLiteral("mirastellon.sock"));
-    return QDir(QDir::tempPath())
-        .filePath(QStringLiteral("mirastellon-%1.sock").arg(quint64(::getuid())));
 }
 
 QString plainValue(const QJsonValue &value)
@@ -119,14 +110,33 @@ void printEvent(const QJsonObject &event, bool plain, const QByteArray &raw)
 
 class Client {
 public:
-    bool open(const QString &path)
+    // Connects to the panel at path, if it is this user's: nothing is sent to a socket that
+    // another local user put there.
+    bool open(const QString &path, bool defaultPath)
     {
+        QString problem = SocketPath::lengthProblem(path);
+        if (problem.isEmpty() && defaultPath)
+            problem = SocketPath::prepareDefaultFolder(SocketPath::FolderAction::CheckOnly);
+        if (problem.isEmpty())
+            problem = SocketPath::socketOwnerProblem(path);
+        if (!problem.isEmpty()) {
+            printErr(problem);
+            return false;
+        }
         socket.connectToServer(path);
-        if (socket.waitForConnected(kConnectTimeoutMs))
-            return true;
-        printErr(QStringLiteral("cannot reach the panel at %1: %2 (is it running with --control?)")
-                     .arg(path, socket.errorString()));
-        return false;
+        if (!socket.waitForConnected(kConnectTimeoutMs)) {
+            printErr(
+                QStringLiteral("cannot reach the panel at %1: %2 (is it running with --control?)")
+                    .arg(path, socket.errorString()));
+            return false;
+        }
+        problem = SocketPath::peerProblem(int(socket.socketDescriptor()), path);
+        if (!problem.isEmpty()) {
+            socket.abort();
+            printErr(problem);
+            return false;
+        }
+        return true;
     }
 
     bool send(const QJsonObject &request)
@@ -178,7 +188,7 @@ int main(int argc, char **argv)
     parser.addVersionOption();
     const QCommandLineOption socketOption(
         QStringLiteral("socket"),
-        QStringLiteral("Control socket of the panel (default %1).").arg(defaultSocketPath()),
+        QStringLiteral("Control socket of the panel (default %1).").arg(SocketPath::defaultPath()),
         QStringLiteral("PATH"));
     const QCommandLineOption plainOption(
         QStringLiteral("plain"), QStringLiteral("Print one value per line instead of JSON."));
@@ -287,17 +297,21 @@ int main(int argc, char **argv)
         return usage(QStringLiteral("--wait, --tolerance and --timeout belong to move-to and "
                                     "move-by --wait"));
 
+    const int replyTimeoutMs = kReplyTimeoutMs + int(waitSeconds * 1000.0);
+    // Once this program has given up, the request must not start any more: the panel answers
+    // "timeout" instead of running it late.
+    request.insert(QStringLiteral("deadline_ms"), kReplyTimeoutMs);
+
     Client client;
-    const QString path =
-        parser.isSet(socketOption) ? parser.value(socketOption) : defaultSocketPath();
-    if (!client.open(path))
+    const bool defaultPath = !parser.isSet(socketOption);
+    const QString path = defaultPath ? SocketPath::defaultPath() : parser.value(socketOption);
+    if (!client.open(path, defaultPath))
         return Unreachable;
     if (!client.send(request)) {
         printErr(QStringLiteral("cannot send to the panel: %1").arg(client.socket.errorString()));
         return Unreachable;
     }
 
-    const int replyTimeoutMs = kReplyTimeoutMs + int(waitSeconds * 1000.0);
     for (;;) {
         QByteArray line;
         const bool watching = command == QLatin1String("watch");

@@ -14,23 +14,41 @@ import argparse
 import json
 import os
 import socket
+import stat
+import struct
 import sys
 import tempfile
 
 
 def default_socket():
     runtime = os.environ.get("XDG_RUNTIME_DIR")
-    if runtime:
+    if runtime and os.path.isabs(runtime):
         return os.path.join(runtime, "mirastellon.sock")
-    return os.path.join(tempfile.gettempdir(), "mirastellon-%d.sock" % os.getuid())
+    return os.path.join(tempfile.gettempdir(), "mirastellon-%d" % os.getuid(), "mirastellon.sock")
 
 
 class Panel:
-    """One connection to the panel; requests are answered in order, one reply line each."""
+    """One connection to the panel; requests are answered in order, one reply line each.
+
+    Nothing is sent to a socket that another local user put where the panel's should be: the
+    socket must belong to this user, and so must the process listening on it."""
 
     def __init__(self, path):
+        info = os.lstat(path)
+        if not stat.S_ISSOCK(info.st_mode):
+            raise OSError("%s is not a socket; not talking to it" % path)
+        if info.st_uid != os.getuid():
+            raise OSError("%s belongs to user %d, not to user %d; not talking to it"
+                          % (path, info.st_uid, os.getuid()))
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(path)
+        credentials = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                           struct.calcsize("3i"))
+        _, uid, _ = struct.unpack("3i", credentials)
+        if uid != os.getuid():
+            self.sock.close()
+            raise OSError("%s is served by a process of user %d, not of user %d; not talking to it"
+                          % (path, uid, os.getuid()))
         self.stream = self.sock.makefile("rwb")
         self.next_id = 1
 

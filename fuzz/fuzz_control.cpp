@@ -1,12 +1,14 @@
 // Feeds arbitrary bytes, cut into lines, to the control socket's request parser and command
 // table, and checks that every line that is not blank gets exactly one well-formed reply line
-// carrying the request's id.
+// carrying the request's id: a numeric id exactly as the line wrote it. The raw id extraction
+// also gets the whole input, whatever it is.
 
 #include "controldispatcher.h"
 #include "controlprotocol.h"
 #include "stage.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -84,7 +86,18 @@ void checkLine(Harness &harness, const QByteArray &line)
     require(replies.size() == 1, "not exactly one reply");
     const QByteArray &reply = replies.first();
     require(reply.endsWith('\n') && reply.count('\n') == 1, "reply is not one line");
-    require(reply.startsWith("{\"id\":"), "reply does not start with its id");
+    require(reply.startsWith("{\"id\":" + parsed.request.idText + ","),
+            "reply does not start with its id");
+    if (parsed.request.id.isDouble()) {
+        // Echoed as written where the line wrote a JSON number; read back as the same number
+        // in any case.
+        const QByteArray raw = ControlProtocol::rawNumericId(line);
+        require(raw.isEmpty() || raw == parsed.request.idText, "numeric id not echoed as written");
+        const QJsonDocument echoed = QJsonDocument::fromJson("[" + parsed.request.idText + "]");
+        require(echoed.isArray() && echoed.array().at(0).isDouble() &&
+                    echoed.array().at(0).toDouble() == parsed.request.id.toDouble(),
+                "numeric id echoed as another number");
+    }
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(reply, &error);
     require(error.error == QJsonParseError::NoError && document.isObject(), "reply not JSON");
@@ -105,6 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Harness harness;
     const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    // On text that is no request at all it may find nothing or a piece of it, never more.
+    const QByteArray raw = ControlProtocol::rawNumericId(input);
+    require(raw.isEmpty() || input.contains(raw), "raw id is not a piece of the text");
     int start = 0;
     while (start <= input.size()) {
         int end = input.indexOf('\n', start);

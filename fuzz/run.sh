@@ -10,7 +10,7 @@ build=${FUZZ_BUILD_DIR:-build-fuzz}
 qt=${MIRASTELLON_QT_MAJOR:-5}
 if [ "$qt" = 6 ]; then
     scripts/deps.sh cmake make clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev \
-        qt6-charts-dev qt6-svg-dev libgl-dev
+        qt6-charts-dev qt6-svg-dev libgl-dev libqt6opengl6-dev
 else
     scripts/deps.sh cmake make clang libclang-rt-14-dev qtbase5-dev libqt5serialport5-dev \
         libqt5charts5-dev libqt5svg5-dev

@@ -3,7 +3,8 @@
 # LeakSanitizer, and runs the suite. Any sanitizer report fails the test that made it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev
+scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev \
+    socat netcat-openbsd
 build=${SANITIZE_BUILD_DIR:-build-asan}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_SANITIZE=ON \
     -DMIRASTELLON_TANGO=OFF >/dev/null

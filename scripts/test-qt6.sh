@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ qt6-base-dev qt6-serialport-dev qt6-charts-dev qt6-svg-dev libgl-dev \
-    desktop-file-utils appstream lintian man-db dpkg-dev binutils
+    libqt6opengl6-dev \
+    desktop-file-utils appstream lintian man-db dpkg-dev binutils socat netcat-openbsd
 build=${QT6_BUILD_DIR:-build-qt6}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRASTELLON_QT_MAJOR=6
 cmake --build "$build" -j"$(nproc)"

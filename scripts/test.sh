@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh cmake make g++ qtbase5-dev libqt5serialport5-dev libqt5charts5-dev libqt5svg5-dev \
     desktop-file-utils appstream lintian man-db dpkg-dev binutils \
-    pkg-config libtango-dev python3-tango
+    pkg-config libtango-dev python3-tango socat netcat-openbsd
 # MariaDB, DataBaseds and TangoTest for the Tango test against a real database.
 scripts/tango-db.sh --install
 build=${BUILD_DIR:-build}

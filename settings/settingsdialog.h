@@ -34,7 +34,6 @@ public:
 
     // Puts a port path first in the list, selects it and stores it as if applied.
     void preselectPort(const QString &path);
-
     // Ticks "Reconnect automatically" and stores it as if applied.
     void setReconnectAutomatically(bool on);
 

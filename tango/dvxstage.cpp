@@ -1,5 +1,7 @@
 #include "dvxstage.h"
 
+#include "socketpath.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QStandardPaths>
@@ -14,10 +16,7 @@ namespace {
 // The panel's own default socket path, so an unconfigured device finds an unconfigured panel.
 QString defaultSocketPath()
 {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty())
-        return QDir(QString::fromLocal8Bit(runtime)).filePath(QStringLiteral("mirastellon.sock"));
-    return QDir(QDir::tempPath()).filePath(QStringLiteral("mirastellon-%1.sock").arg(::getuid()));
+    return SocketPath::defaultPath();
 }
 
 DvxStage *stageOf(Tango::DeviceImpl *device)

@@ -1,5 +1,7 @@
 #include "panelclient.h"
 
+#include "socketpath.h"
+
 #include <QFile>
 #include <QJsonDocument>
 
@@ -67,22 +69,39 @@ std::vector<QByteArray> PanelClient::takeLines(QByteArray &buffer, int maxLine)
 
 bool PanelClient::openSocket()
 {
+    const auto fail = [this](const QString &problem) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lastProblem = problem;
+        return false;
+    };
+    // Nothing is sent to a socket that another local user put where the panel's should be.
+    QString problem = SocketPath::lengthProblem(path);
+    if (problem.isEmpty())
+        problem = SocketPath::socketOwnerProblem(path);
+    if (!problem.isEmpty())
+        return fail(problem);
     const QByteArray name = QFile::encodeName(path);
     sockaddr_un address{};
-    if (name.size() >= int(sizeof address.sun_path))
-        return false;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
     const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
-        return false;
+        return fail(QString::fromLocal8Bit(std::strerror(errno)));
     if (::connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        const int error = errno;
         ::close(s);
-        return false;
+        return fail(QString::fromLocal8Bit(std::strerror(error)));
+    }
+    problem = SocketPath::peerProblem(s, path);
+    if (!problem.isEmpty()) {
+        ::close(s);
+        return fail(problem);
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
         fd = s;
+        ++linkNumber;
+        lastProblem.clear();
     }
     // Events are what keeps the device's state current; ask for them on every new link.
     const QByteArray subscribe =
@@ -128,23 +147,31 @@ bool PanelClient::writeAll(const QByteArray &bytes)
     return true;
 }
 
+QString PanelClient::unreachableText() const
+{
+    if (lastProblem.isEmpty())
+        return QStringLiteral("The panel's control socket %1 cannot be reached").arg(path);
+    return QStringLiteral("The panel's control socket %1 cannot be reached: %2")
+        .arg(path, lastProblem);
+}
+
 PanelClient::Reply PanelClient::request(const QString &command, const QJsonObject &arguments,
                                         int timeoutMs)
 {
     qint64 id;
+    quint64 link;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (fd < 0)
-            return {false,
-                    {},
-                    QStringLiteral("unreachable"),
-                    QStringLiteral("The panel's control socket %1 cannot be reached").arg(path)};
+            return {false, {}, QStringLiteral("unreachable"), unreachableText()};
         id = nextId++;
+        link = linkNumber;
         pending.emplace(id, std::nullopt);
     }
     QJsonObject message = arguments;
     message.insert(QStringLiteral("id"), double(id));
     message.insert(QStringLiteral("cmd"), command);
+    message.insert(QStringLiteral("deadline_ms"), timeoutMs);
     const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
     if (!writeAll(line)) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -164,6 +191,11 @@ PanelClient::Reply PanelClient::request(const QString &command, const QJsonObjec
                          QStringLiteral("timeout"),
                          QStringLiteral("The panel did not answer within %1 ms").arg(timeoutMs)};
     pending.erase(id);
+    // A panel that did not answer may be stopped or stuck with the request still unread; were
+    // the link kept, it would run the request when it goes on, after the caller was told it
+    // failed. A dropped link takes it along; the reader makes a new one.
+    if (!answered && fd >= 0 && linkNumber == link)
+        ::shutdown(fd, SHUT_RDWR);
     return reply;
 }
 

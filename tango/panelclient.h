@@ -32,6 +32,9 @@ public:
     PanelClient(const PanelClient &) = delete;
     PanelClient &operator=(const PanelClient &) = delete;
 
+    // Waits timeoutMs for the reply; the request carries the same "deadline_ms", so that the
+    // panel never starts it after this has given up. On a time-out the link is dropped and made
+    // again: whatever the panel had not started of it then never runs.
     Reply request(const QString &command, const QJsonObject &arguments = {}, int timeoutMs = 3000);
     bool isLinked() const;
 
@@ -45,6 +48,7 @@ private:
     void closeSocket();
     void handleLine(const QByteArray &line);
     bool writeAll(const QByteArray &bytes);
+    QString unreachableText() const;
 
     const QString path;
     EventHandler onEvent;
@@ -57,6 +61,10 @@ private:
     int wakePipe[2] = {-1, -1};
     bool stopping = false;
     qint64 nextId = 1;
+    // Counts the links made, so a time-out drops only the link its request went out on.
+    quint64 linkNumber = 0;
+    // Why the last attempt to reach the panel failed, for the next refusal.
+    QString lastProblem;
     std::map<qint64, std::optional<Reply>> pending;
     std::thread reader;
 };
