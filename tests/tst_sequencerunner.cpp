@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 class FakeStage : public Stage {
@@ -306,7 +308,8 @@ void TestSequenceRunner::operatorStopEndsTheRun()
 {
     Rig r;
     QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
-    r.stage.stop(Mover::operatorMover()); // the panel's Stop button, which stays usable during a run
+    r.stage.stop(
+        Mover::operatorMover()); // the panel's Stop button, which stays usable during a run
     QCOMPARE(r.finished.size(), 1);
     QVERIFY2(r.error().startsWith("Stopped by the operator at step 1 of 3"), qPrintable(r.error()));
     QCOMPARE(r.stage.sent.count("stop"), 1);
@@ -421,11 +424,19 @@ void TestSequenceRunner::refusals_data()
                                   << "The repeat count must lie between 1 and 10000"
                                   << QVector<int>();
     QTest::newRow("beyond the travel")
-        << 7 << int(Code::OutOfTravel) << "Rows 2, 4 lie beyond the travel (-100 to 500 \u00b5m)"
+        << 7 << int(Code::OutOfTravel) << "Rows 2 and 4 lie beyond the travel (-100 to 500 \u00b5m)"
         << QVector<int>{1, 3};
     QTest::newRow("negative dwell")
-        << 8 << int(Code::BadArgument) << "Rows 1 have a dwell outside 0 to 86400000 ms"
+        << 8 << int(Code::BadArgument)
+        << "Row 1 cannot be run: the dwell -1 ms is not between 0 and 86400000 ms"
         << QVector<int>{0};
+    QTest::newRow("one row beyond the travel")
+        << 9 << int(Code::OutOfTravel) << "Row 3 lies beyond the travel (-100 to 500 \u00b5m)"
+        << QVector<int>{2};
+    QTest::newRow("rows that break the rules")
+        << 10 << int(Code::BadArgument)
+        << "Rows 1 and 3 cannot be run (the first: the target \"nan\" is not a finite number)"
+        << QVector<int>{0, 2};
 }
 
 void TestSequenceRunner::refusals()
@@ -467,6 +478,15 @@ void TestSequenceRunner::refusals()
         break;
     case 8:
         steps[0].dwellMs = -1;
+        break;
+    case 9:
+        r.stage.s.travelMinUm = -100.0;
+        r.stage.s.travelMaxUm = 500.0;
+        steps[2].targetUm = 500.5;
+        break;
+    case 10:
+        steps[0].targetUm = std::numeric_limits<double>::quiet_NaN();
+        steps[2].label = QStringLiteral("bell\a");
         break;
     }
     const SequenceRunner::Refusal refusal = r.runner.start(steps, repeat, false);
