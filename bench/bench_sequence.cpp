@@ -53,7 +53,7 @@ int show(const QString &dvxsim, int seconds)
     Panel panel;
     MainWindow &window = panel.window();
     MainWindowProbe probe(window);
-    window.move(20, 20);
+    window.move(10, 20);
     panel.preselectPort(port);
     window.show();
     probe.ui()->actionConnect->trigger();
@@ -62,7 +62,7 @@ int show(const QString &dvxsim, int seconds)
     probe.ui()->pushButton_home->click();
     QTest::qWait(300);
     SequenceWindow *sequence = panel.showSequence();
-    sequence->move(620, 20);
+    sequence->move(600, 20);
     sequence->model()->setSteps({{QStringLiteral("start"), 0.0, 500},
                                  {QStringLiteral("edge, left"), 250.0, 1500},
                                  {QStringLiteral("centre"), 1000.0, 1500},

@@ -184,7 +184,8 @@ QLayout *SequenceWindow::buildEditRow()
 QGroupBox *SequenceWindow::buildScan()
 {
     auto *scan = new QGroupBox(tr("Scan"), this);
-    auto *row = new QHBoxLayout(scan);
+    // Two lines, so that the window fits beside the panel on a laptop's screen.
+    auto *grid = new QGridLayout(scan);
     const auto micrometreBox = [this](const QString &name, double value) {
         auto *box = new QDoubleSpinBox(this);
         box->setObjectName(name);
@@ -208,16 +209,18 @@ QGroupBox *SequenceWindow::buildScan()
     comeBackBox->setToolTip(tr("A \u2192 B \u2192 A"));
     generateButton = button(QStringLiteral("pushButton_Generate"), tr("Generate"), this);
     generateButton->setToolTip(tr("Replace the list with the scan"));
-    row->addWidget(new QLabel(tr("From [\u00b5m]:"), this));
-    row->addWidget(fromBox);
-    row->addWidget(new QLabel(tr("to"), this));
-    row->addWidget(toBox);
-    row->addWidget(new QLabel(tr("in"), this));
-    row->addWidget(countBox);
-    row->addWidget(new QLabel(tr("positions, dwell [ms]:"), this));
-    row->addWidget(dwellBox);
-    row->addWidget(comeBackBox);
-    row->addWidget(generateButton);
+    grid->addWidget(new QLabel(tr("From [\u00b5m]:"), this), 0, 0);
+    grid->addWidget(fromBox, 0, 1);
+    grid->addWidget(new QLabel(tr("to"), this), 0, 2);
+    grid->addWidget(toBox, 0, 3);
+    grid->addWidget(new QLabel(tr("in"), this), 0, 4);
+    grid->addWidget(countBox, 0, 5);
+    grid->addWidget(new QLabel(tr("positions"), this), 0, 6);
+    grid->addWidget(new QLabel(tr("Dwell [ms]:"), this), 1, 0);
+    grid->addWidget(dwellBox, 1, 1);
+    grid->addWidget(comeBackBox, 1, 2, 1, 2);
+    grid->addWidget(generateButton, 1, 6);
+    grid->setColumnStretch(7, 1);
     connect(generateButton, &QPushButton::clicked, this, &SequenceWindow::generate);
     return scan;
 }
@@ -243,11 +246,12 @@ QGroupBox *SequenceWindow::buildRun()
     timeoutBox->setValue(runner->timeoutMs() / 1000);
     grid->addWidget(new QLabel(tr("Repeat:"), this), 0, 0);
     grid->addWidget(repeatBox, 0, 1);
-    grid->addWidget(backAndForthBox, 0, 2);
-    grid->addWidget(new QLabel(tr("Tolerance [\u00b5m]:"), this), 0, 3);
-    grid->addWidget(toleranceBox, 0, 4);
-    grid->addWidget(new QLabel(tr("Timeout [s]:"), this), 0, 5);
-    grid->addWidget(timeoutBox, 0, 6);
+    grid->addWidget(backAndForthBox, 0, 2, 1, 2);
+    grid->addWidget(new QLabel(tr("Tolerance [\u00b5m]:"), this), 1, 0);
+    grid->addWidget(toleranceBox, 1, 1);
+    grid->addWidget(new QLabel(tr("Timeout [s]:"), this), 1, 2);
+    grid->addWidget(timeoutBox, 1, 3);
+    grid->setColumnStretch(4, 1);
 
     auto *controls = new QHBoxLayout;
     runButton = button(QStringLiteral("pushButton_Run"), tr("&Run"), this);
@@ -258,7 +262,7 @@ QGroupBox *SequenceWindow::buildRun()
     for (QPushButton *b : {runButton, pauseButton, abortButton, retryButton, skipButton})
         controls->addWidget(b);
     controls->addStretch();
-    grid->addLayout(controls, 1, 0, 1, 7);
+    grid->addLayout(controls, 2, 0, 1, 5);
     progressBar = new QProgressBar(this);
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setRange(0, 1000);
@@ -266,8 +270,8 @@ QGroupBox *SequenceWindow::buildRun()
     progressLabel = new QLabel(this);
     progressLabel->setObjectName(QStringLiteral("label_Progress"));
     reserveLines(progressLabel, 1);
-    grid->addWidget(progressBar, 2, 0, 1, 7);
-    grid->addWidget(progressLabel, 3, 0, 1, 7);
+    grid->addWidget(progressBar, 3, 0, 1, 5);
+    grid->addWidget(progressLabel, 4, 0, 1, 5);
 
     connect(runButton, &QPushButton::clicked, this, &SequenceWindow::run);
     connect(pauseButton, &QPushButton::clicked, this, [this] {
