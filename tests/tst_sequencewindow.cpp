@@ -499,6 +499,12 @@ void TestSequenceWindow::currentStepIsNotTheSelection()
                                .color();
     QVERIFY(current != r.table()->palette().color(QPalette::Active, QPalette::Highlight));
     QVERIFY(current != r.table()->palette().color(QPalette::Inactive, QPalette::Highlight));
+    // Its text stays dark on the light mark whatever the palette, a dark one included.
+    QCOMPARE(r.window.model()
+                 ->data(r.window.model()->index(0, 0), Qt::ForegroundRole)
+                 .value<QBrush>()
+                 .color(),
+             QColor(Qt::black));
     r.settle();
     QCOMPARE(r.rowHeader(0), QStringLiteral("1"));
     QCOMPARE(r.rowHeader(1), QStringLiteral("\u25b6 2"));
