@@ -1,16 +1,24 @@
 // A long sequence against dvxsim: 100 steps back and forth, 10 passes, with the panel's CPU time
 // and memory noted after every pass, so that growth from pass to pass shows. The simulator moves
 // fast and the dwells are short, so the time goes to the panel's own move-and-wait.
+//
+// With --show it instead drives the real windows against dvxsim on the display it is given and
+// keeps them up for --seconds, for a screenshot of the sequence window in the middle of a run.
 
 #include "mainwindow.h"
 #include "probe.h"
 #include "procstatus.h"
+#include "sequencemodel.h"
 #include "sequencerunner.h"
+#include "sequencewindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableView>
 #include <QTimer>
 #include <QtTest>
 
@@ -32,6 +40,44 @@ struct Pass {
     qint64 rssKb = 0;
 };
 
+// Connect, home, open the Sequence window on a short scan, run it, and stay up.
+int show(const QString &dvxsim, int seconds)
+{
+    QProcess sim;
+    sim.start(dvxsim,
+              {QStringLiteral("--calibrated"), QStringLiteral("--speed"), QStringLiteral("400")});
+    if (!sim.waitForReadyRead(5000))
+        return 2;
+    const QString port =
+        QString::fromLocal8Bit(sim.readLine().trimmed().mid(int(qstrlen("dvxsim: listening on "))));
+    Panel panel;
+    MainWindow &window = panel.window();
+    MainWindowProbe probe(window);
+    window.move(10, 20);
+    panel.preselectPort(port);
+    window.show();
+    probe.ui()->actionConnect->trigger();
+    if (!QTest::qWaitFor([&] { return probe.ui()->pushButton_home->isEnabled(); }, 5000))
+        return 3;
+    probe.ui()->pushButton_home->click();
+    QTest::qWait(300);
+    SequenceWindow *sequence = panel.showSequence();
+    sequence->move(600, 20);
+    sequence->model()->setSteps({{QStringLiteral("start"), 0.0, 500},
+                                 {QStringLiteral("edge, left"), 250.0, 1500},
+                                 {QStringLiteral("centre"), 1000.0, 1500},
+                                 {QStringLiteral("edge, right"), 1750.0, 1500},
+                                 {QStringLiteral("back"), 500.0, 500}});
+    sequence->findChild<QSpinBox *>(QStringLiteral("spinBox_Repeat"))->setValue(3);
+    sequence->findChild<QTableView *>()->selectRow(4);
+    sequence->findChild<QPushButton *>(QStringLiteral("pushButton_Run"))->click();
+    QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
+    const int result = QApplication::exec();
+    sim.terminate();
+    sim.waitForFinished(3000);
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -43,6 +89,10 @@ int main(int argc, char **argv)
     const int at = arguments.indexOf(QStringLiteral("--dvxsim"));
     if (at > 0 && at + 1 < arguments.size())
         dvxsim = arguments.at(at + 1);
+    if (arguments.contains(QStringLiteral("--show"))) {
+        const int secondsAt = int(arguments.indexOf(QStringLiteral("--seconds")));
+        return show(dvxsim, secondsAt > 0 ? arguments.value(secondsAt + 1).toInt() : 20);
+    }
 
     QProcess sim;
     sim.start(dvxsim, {QStringLiteral("--calibrated"), QStringLiteral("--speed"),

@@ -3,71 +3,20 @@
 #include "controldispatcher.h"
 #include "controlserver.h"
 #include "sequencerunner.h"
-#include "stage.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QPointer>
 
-#include <cmath>
 #include <memory>
 
 namespace {
 
 using ControlProtocol::ErrorCode;
 
-constexpr int kMaxLabelLength = 256;
-
-// Reads the steps of a request; on a bad one, names it and returns nothing.
-std::optional<SequenceSteps> readSteps(const QJsonArray &array, QString *problem)
+QString tr(const char *text)
 {
-    if (array.isEmpty() || array.size() > Sequence::kMaxRows) {
-        *problem = QObject::tr("\"steps\" must hold 1 to %1 steps").arg(Sequence::kMaxRows);
-        return std::nullopt;
-    }
-    SequenceSteps steps;
-    steps.reserve(int(array.size()));
-    for (int i = 0; i < int(array.size()); ++i) {
-        if (!array.at(i).isObject()) {
-            *problem = QObject::tr("step %1 must be an object").arg(i + 1);
-            return std::nullopt;
-        }
-        const QJsonObject object = array.at(i).toObject();
-        const QJsonValue um = object.value(QStringLiteral("um"));
-        const QJsonValue dwell = object.value(QStringLiteral("dwell_ms"));
-        const QJsonValue label = object.value(QStringLiteral("label"));
-        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-            if (it.key() != QLatin1String("um") && it.key() != QLatin1String("dwell_ms") &&
-                it.key() != QLatin1String("label")) {
-                *problem =
-                    QObject::tr("step %1: unknown field \"%2\"").arg(i + 1).arg(it.key().left(64));
-                return std::nullopt;
-            }
-        }
-        if (!um.isDouble() || !std::isfinite(um.toDouble()) ||
-            std::abs(um.toDouble()) > Sequence::kMaxAbsTargetUm) {
-            *problem = QObject::tr("step %1: \"um\" must be a number within \u00b1%2")
-                           .arg(i + 1)
-                           .arg(Sequence::kMaxAbsTargetUm);
-            return std::nullopt;
-        }
-        const double dwellMs = dwell.isUndefined() ? 0.0 : dwell.toDouble(-1.0);
-        if (!(dwell.isUndefined() || dwell.isDouble()) || dwellMs < 0 ||
-            dwellMs > Sequence::kMaxDwellMs || dwellMs != std::floor(dwellMs)) {
-            *problem = QObject::tr("step %1: \"dwell_ms\" must be a whole number from 0 to %2")
-                           .arg(i + 1)
-                           .arg(Sequence::kMaxDwellMs);
-            return std::nullopt;
-        }
-        if (!(label.isUndefined() || label.isString()) ||
-            label.toString().size() > kMaxLabelLength) {
-            *problem = QObject::tr("step %1: \"label\" must be a text of at most %2 characters")
-                           .arg(i + 1)
-                           .arg(kMaxLabelLength);
-            return std::nullopt;
-        }
-        steps.append(SequenceStep{label.toString(), um.toDouble(), int(dwellMs)});
-    }
-    return steps;
+    return QCoreApplication::translate("SequenceCommands", text);
 }
 
 QJsonArray logArray(const SequenceLog &log)
@@ -83,6 +32,7 @@ QJsonArray logArray(const SequenceLog &log)
              entry.settledUm ? QJsonValue(*entry.settledUm) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("settle_s"), entry.settleS},
             {QStringLiteral("started_ms_utc"), double(entry.startedMsUtc)},
+            {QStringLiteral("outcome"), Sequence::outcomeName(entry.outcome)},
         });
     }
     return entries;
@@ -102,6 +52,51 @@ ErrorCode codeOf(SequenceRunner::Refusal::Code code)
 
 } // namespace
 
+std::optional<SequenceSteps> readSequenceSteps(const QJsonArray &array, QString *problem)
+{
+    const QString countProblem = Sequence::countProblem(array.size());
+    if (!countProblem.isEmpty()) {
+        *problem = tr("\"steps\": %1").arg(countProblem);
+        return std::nullopt;
+    }
+    const auto fail = [problem](int i, const QString &what) {
+        *problem = tr("step %1: %2").arg(i + 1).arg(what);
+        return std::nullopt;
+    };
+    SequenceSteps steps;
+    steps.reserve(int(array.size()));
+    for (int i = 0; i < int(array.size()); ++i) {
+        if (!array.at(i).isObject())
+            return fail(i, tr("a step must be an object"));
+        const QJsonObject object = array.at(i).toObject();
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+            if (it.key() != QLatin1String("um") && it.key() != QLatin1String("dwell_ms") &&
+                it.key() != QLatin1String("label"))
+                return fail(i, tr("unknown field \"%1\"").arg(it.key().left(64)));
+        }
+        const QJsonValue um = object.value(QStringLiteral("um"));
+        const QJsonValue dwell = object.value(QStringLiteral("dwell_ms"));
+        const QJsonValue label = object.value(QStringLiteral("label"));
+        if (!um.isDouble())
+            return fail(i, tr("\"um\" must be a number"));
+        if (!(dwell.isUndefined() || dwell.isDouble()))
+            return fail(i, tr("\"dwell_ms\" must be a number"));
+        if (!(label.isUndefined() || label.isString()))
+            return fail(i, tr("\"label\" must be a text"));
+        // Whole and within the limits before it may become an int.
+        const double dwellMs = dwell.toDouble(0.0);
+        QString stepProblem = Sequence::dwellProblem(dwellMs);
+        const SequenceStep step{label.toString(), um.toDouble(),
+                                stepProblem.isEmpty() ? int(dwellMs) : 0};
+        if (stepProblem.isEmpty())
+            stepProblem = Sequence::stepProblem(step);
+        if (!stepProblem.isEmpty())
+            return fail(i, stepProblem);
+        steps.append(step);
+    }
+    return steps;
+}
+
 void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
 {
     ControlDispatcher *dispatcher = server.dispatcher();
@@ -120,14 +115,13 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
                 call.reply.fail(ErrorCode::BadRequest, args.error());
                 return;
             }
-            if (repeat < 1 || repeat > Sequence::kMaxRepeats) {
-                call.reply.fail(
-                    ErrorCode::BadRequest,
-                    QObject::tr("\"repeat\" must lie between 1 and %1").arg(Sequence::kMaxRepeats));
+            const QString repeatProblem = Sequence::repeatProblem(repeat);
+            if (!repeatProblem.isEmpty()) {
+                call.reply.fail(ErrorCode::BadRequest, tr("\"repeat\": %1").arg(repeatProblem));
                 return;
             }
             QString problem;
-            const std::optional<SequenceSteps> steps = readSteps(array, &problem);
+            const std::optional<SequenceSteps> steps = readSequenceSteps(array, &problem);
             if (!steps) {
                 call.reply.fail(ErrorCode::BadRequest, problem);
                 return;
@@ -141,16 +135,10 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
                                 QObject::tr("The panel is not connected to a controller"));
                 return;
             }
-            const SequenceRunner::Refusal refusal = guarded->start(*steps, repeat, backAndForth);
+            const SequenceRunner::Refusal refusal =
+                guarded->start(*steps, repeat, backAndForth, tr("a control socket client"));
             if (!refusal.ok()) {
-                QString message = refusal.message;
-                if (!refusal.rows.isEmpty()) {
-                    QStringList rows;
-                    for (int row : refusal.rows.mid(0, 20))
-                        rows << QString::number(row + 1);
-                    message += QObject::tr(" (steps %1)").arg(rows.join(QStringLiteral(", ")));
-                }
-                call.reply.fail(codeOf(refusal.code), message);
+                call.reply.fail(codeOf(refusal.code), refusal.stepMessage);
                 return;
             }
             *runReply = call.reply;

@@ -2,12 +2,14 @@
 // hands back steps that keep every limit and that write and read back unchanged. The same bytes
 // then drive edits of the table's model, as the operator's editors and buttons would make them
 // (any text as a label, any text or number as a target or dwell, rows added, removed and moved,
-// in several locales): whatever the table holds afterwards writes and reads back unchanged.
+// in several locales, edits undone and redone): whatever the table holds afterwards writes and
+// reads back unchanged, and undoing every edit brings back the list it started from.
 
 #include "sequencecsv.h"
 #include "sequencemodel.h"
 
 #include <QLocale>
+#include <QUndoStack>
 
 #include <cmath>
 #include <cstdint>
@@ -32,6 +34,7 @@ void requireWithinLimits(const SequenceSteps &steps)
         require(std::isfinite(step.targetUm), "finite target");
         require(std::abs(step.targetUm) <= Sequence::kMaxAbsTargetUm, "target within limits");
         require(step.dwellMs >= 0 && step.dwellMs <= Sequence::kMaxDwellMs, "dwell within limits");
+        require(Sequence::stepProblem(step).isEmpty(), "every step keeps the step rules");
     }
 }
 
@@ -91,6 +94,7 @@ void editThroughTheModel(const SequenceSteps &start, const uint8_t *data, size_t
     static const char *const locales[] = {"C", "de_DE", "en_US", "de_CH", "fr_FR"};
     SequenceModel model;
     model.setSteps(start.mid(0, 200));
+    const SequenceSteps first = model.steps();
     Script script(data, size);
     for (int edits = 0; edits < 64 && !script.atEnd(); ++edits) {
         const uint8_t operation = script.byte();
@@ -117,12 +121,28 @@ void editThroughTheModel(const SequenceSteps &start, const uint8_t *data, size_t
             model.insertStep(row, {codeUnits(payload), double(kind), kind});
             break;
         case 5:
-            if (kind % 3 == 0)
+            switch (kind % 6) {
+            case 0:
                 model.removeStep(row);
-            else if (kind % 3 == 1)
+                break;
+            case 1:
                 model.moveStep(row, kind % 2 ? 1 : -1);
-            else
+                break;
+            case 2:
                 model.duplicateStep(row);
+                break;
+            case 3:
+                model.history()->undo();
+                break;
+            case 4:
+                model.history()->redo();
+                break;
+            default:
+                model.replaceSteps(
+                    Sequence::linearScan(double(row), double(kind), kind % 9, kind, kind % 2),
+                    QStringLiteral("Generate"));
+                break;
+            }
             break;
         case 6:
             QLocale::setDefault(QLocale(QLatin1String(locales[kind % 5])));
@@ -139,6 +159,11 @@ void editThroughTheModel(const SequenceSteps &start, const uint8_t *data, size_t
     const SequenceCsv::ParseResult again = SequenceCsv::parse(SequenceCsv::format(edited));
     require(again.ok(), "an edited table that was written reads back");
     require(again.steps == edited, "an edited table that was written reads back unchanged");
+
+    // The model may have been left read-only by the script; undo is the window's, not a run's.
+    while (model.history()->canUndo())
+        model.history()->undo();
+    require(model.steps() == first, "undoing every edit gives back the list edited");
 }
 
 } // namespace

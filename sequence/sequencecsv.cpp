@@ -2,15 +2,13 @@
 
 #include "wholefile.h"
 
+#include "provenance.h"
 #include <QCoreApplication>
-#include <QDateTime>
+
 #include <QFile>
 #include <QLocale>
-#include <QStringList>
 #include <QStringView>
 #include <QVarLengthArray>
-
-#include <cmath>
 
 namespace {
 
@@ -91,17 +89,6 @@ bool splitFields(QStringView line, Fields *fields)
             return true;
         ++i; // the comma
     }
-}
-
-bool hasControlCharacter(QStringView text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
-            return true;
-        if (c.unicode() == 0x7f)
-            return true;
-    }
-    return false;
 }
 
 // Numbers in a file are read one way only, "." as the decimal point and no group separators:
@@ -201,7 +188,7 @@ ParseResult parse(const QByteArray &text)
             headerSeen = true;
             continue;
         }
-        if (result.steps.size() >= Sequence::kMaxRows)
+        if (!Sequence::countProblem(result.steps.size() + 1).isEmpty())
             return fail(lineNumber, tr("more than %1 rows").arg(Sequence::kMaxRows));
 
         Fields fields;
@@ -212,22 +199,19 @@ ParseResult parse(const QByteArray &text)
         if (fields.size() > 3)
             return fail(lineNumber, tr("there are more than three columns"));
         SequenceStep step;
-        if (hasControlCharacter(fields.at(0).text()))
-            return fail(lineNumber, tr("the label holds a control character"));
         step.label = fields.at(0).text().toString();
+        const QString labelProblem = Sequence::labelProblem(step.label);
+        if (!labelProblem.isEmpty())
+            return fail(lineNumber, labelProblem);
         const QStringView target = fields.at(1).text().trimmed();
         bool ok = false;
         step.targetUm = fileNumbers().toDouble(target, &ok);
         if (!ok || target.isEmpty())
             return fail(lineNumber, notANumber(target, tr("the target \"%1\" is not a number")
                                                            .arg(target.left(40).toString())));
-        if (!std::isfinite(step.targetUm))
-            return fail(lineNumber,
-                        tr("the target \"%1\" is not a finite number").arg(target.toString()));
-        if (std::abs(step.targetUm) > Sequence::kMaxAbsTargetUm)
-            return fail(lineNumber, tr("the target %1 \u00b5m lies beyond \u00b1%2 \u00b5m")
-                                        .arg(target.toString())
-                                        .arg(Sequence::kMaxAbsTargetUm, 0, 'g', 6));
+        const QString targetProblem = Sequence::targetProblem(step.targetUm);
+        if (!targetProblem.isEmpty())
+            return fail(lineNumber, targetProblem);
         const QStringView dwell = fields.at(2).text().trimmed();
         const qlonglong dwellMs = fileNumbers().toLongLong(dwell, &ok);
         if (!ok || dwell.isEmpty())
@@ -235,10 +219,9 @@ ParseResult parse(const QByteArray &text)
                 lineNumber,
                 notANumber(dwell, tr("the dwell \"%1\" is not a whole number of milliseconds")
                                       .arg(dwell.left(40).toString())));
-        if (dwellMs < 0 || dwellMs > Sequence::kMaxDwellMs)
-            return fail(lineNumber, tr("the dwell %1 ms is not between 0 and %2 ms")
-                                        .arg(dwellMs)
-                                        .arg(Sequence::kMaxDwellMs));
+        const QString dwellProblem = Sequence::dwellProblem(double(dwellMs));
+        if (!dwellProblem.isEmpty())
+            return fail(lineNumber, dwellProblem);
         step.dwellMs = int(dwellMs);
         result.steps.append(step);
     }
@@ -268,20 +251,20 @@ QByteArray format(const SequenceSteps &steps)
     return out;
 }
 
-QByteArray formatLog(const SequenceLog &log)
+QByteArray formatLog(const SequenceLog &log, const QByteArray &provenance)
 {
-    QByteArray out(kLogHeader);
+    QByteArray out = provenance;
+    if (!out.isEmpty() && !out.endsWith('\n'))
+        out += '\n';
+    out += kLogHeader;
     out += '\n';
     for (const SequenceLogEntry &e : log) {
         out += QByteArray::number(e.repeat) + ',' + QByteArray::number(e.step) + ',' +
                QByteArray::number(e.row + 1) + ',' + quoted(oneLine(e.label)) + ',' +
                number(e.targetUm).toLatin1() + ',' +
                (e.settledUm ? number(*e.settledUm).toLatin1() : QByteArray()) + ',' +
-               QByteArray::number(e.settleS, 'f', 3) + ',' +
-               QDateTime::fromMSecsSinceEpoch(e.startedMsUtc, Qt::UTC)
-                   .toString(Qt::ISODateWithMs)
-                   .toLatin1() +
-               '\n';
+               QByteArray::number(e.settleS, 'f', 3) + ',' + isoUtc(e.startedMsUtc).toLatin1() +
+               ',' + Sequence::outcomeName(e.outcome).toLatin1() + '\n';
     }
     return out;
 }
@@ -309,9 +292,9 @@ QString writeFile(const QString &path, const SequenceSteps &steps)
     return WholeFile::writeBytes(path, format(steps));
 }
 
-QString writeLog(const QString &path, const SequenceLog &log)
+QString writeLog(const QString &path, const SequenceLog &log, const QByteArray &provenance)
 {
-    return WholeFile::writeBytes(path, formatLog(log));
+    return WholeFile::writeBytes(path, formatLog(log, provenance));
 }
 
 } // namespace SequenceCsv

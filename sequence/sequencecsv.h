@@ -11,7 +11,7 @@ namespace SequenceCsv {
 
 inline constexpr const char *kHeader = "label,target_um,dwell_ms";
 inline constexpr const char *kLogHeader =
-    "repeat,step,row,label,target_um,settled_um,settle_s,started_utc";
+    "repeat,step,row,label,target_um,settled_um,settle_s,started_utc,outcome";
 // A sequence file larger than this cannot hold a valid list; it is refused unread.
 inline constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 inline constexpr int kMaxLineBytes = 4096;
@@ -28,13 +28,15 @@ struct ParseResult {
 // Reads a whole file's text; on any bad line the steps are empty.
 ParseResult parse(const QByteArray &text);
 QByteArray format(const SequenceSteps &steps);
-QByteArray formatLog(const SequenceLog &log);
+// The log after the provenance block (the "#" lines that say where the data came from).
+QByteArray formatLog(const SequenceLog &log, const QByteArray &provenance = QByteArray());
 
 // Files: read whole and checked before anything is handed back; written whole or not at all, so
 // a failed write (a full disk included) leaves the old file as it was. Each returns an empty
 // string on success, else the message for the operator.
 ParseResult readFile(const QString &path);
 QString writeFile(const QString &path, const SequenceSteps &steps);
-QString writeLog(const QString &path, const SequenceLog &log);
+QString writeLog(const QString &path, const SequenceLog &log,
+                 const QByteArray &provenance = QByteArray());
 
 } // namespace SequenceCsv

@@ -1,21 +1,15 @@
 #include "sequencerunner.h"
 
-#include <QDateTime>
 #include <QTimer>
-
-#include <cmath>
-#include <memory>
 
 namespace {
 
-QString rowList(const QVector<int> &rows)
+// "The sequence has no steps" from "the sequence has no steps".
+QString sentence(QString clause)
 {
-    QStringList names;
-    for (int i = 0; i < rows.size() && i < 10; ++i)
-        names << QString::number(rows.at(i) + 1);
-    if (rows.size() > 10)
-        names << QStringLiteral("\u2026");
-    return names.join(QStringLiteral(", "));
+    if (!clause.isEmpty())
+        clause[0] = clause.at(0).toUpper();
+    return clause;
 }
 
 } // namespace
@@ -31,6 +25,7 @@ SequenceRunner::SequenceRunner(Stage *s, Clock::Source c, QObject *parent)
     connect(dwellTimer, &QTimer::timeout, this, &SequenceRunner::tick);
     connect(waiter, &MoveWaiter::settled, this, &SequenceRunner::onSettled);
     connect(waiter, &MoveWaiter::timedOut, this, &SequenceRunner::onTimedOut);
+    connect(waiter, &MoveWaiter::refused, this, &SequenceRunner::onRefused);
     connect(waiter, &MoveWaiter::linkLost, this, [this](const QString &reason) {
         onEvent(PanelEvent{PanelEvent::Kind::Disconnected, reason});
     });
@@ -85,6 +80,16 @@ SequenceRunner::Refusal SequenceRunner::check(const SequenceSteps &steps, int re
     const auto refuse = [&refusal](Refusal::Code code, const QString &message) {
         refusal.code = code;
         refusal.message = message;
+        refusal.stepMessage = message;
+        return refusal;
+    };
+    // A refusal about rows, worded for the window and for a script.
+    const auto refuseRows = [&refusal](Refusal::Code code, const QString &ifOne,
+                                       const QString &ifMany) {
+        using Sequence::Numbering;
+        refusal.code = code;
+        refusal.message = Sequence::aboutRows(Numbering::Rows, refusal.rows, ifOne, ifMany);
+        refusal.stepMessage = Sequence::aboutRows(Numbering::Steps, refusal.rows, ifOne, ifMany);
         return refusal;
     };
     if (isRunning())
@@ -96,44 +101,53 @@ SequenceRunner::Refusal SequenceRunner::check(const SequenceSteps &steps, int re
     QString why;
     if (!isAvailable(&why))
         return refuse(Refusal::Code::Unavailable, why);
-    if (steps.isEmpty())
-        return refuse(Refusal::Code::BadArgument, tr("The sequence has no steps"));
-    if (steps.size() > Sequence::kMaxRows)
-        return refuse(Refusal::Code::BadArgument,
-                      tr("A sequence holds at most %1 steps").arg(Sequence::kMaxRows));
-    if (repeat < 1 || repeat > Sequence::kMaxRepeats)
-        return refuse(Refusal::Code::BadArgument,
-                      tr("The repeat count must lie between 1 and %1").arg(Sequence::kMaxRepeats));
+    const QString countProblem = Sequence::countProblem(steps.size());
+    if (!countProblem.isEmpty())
+        return refuse(Refusal::Code::BadArgument, sentence(countProblem));
+    const QString repeatProblem = Sequence::repeatProblem(repeat);
+    if (!repeatProblem.isEmpty())
+        return refuse(Refusal::Code::BadArgument, sentence(repeatProblem));
+    QString firstProblem;
     for (int i = 0; i < steps.size(); ++i) {
-        const int dwell = steps.at(i).dwellMs;
-        if (dwell < 0 || dwell > Sequence::kMaxDwellMs)
-            refusal.rows.append(i);
+        const QString problem = Sequence::stepProblem(steps.at(i));
+        if (problem.isEmpty())
+            continue;
+        if (firstProblem.isEmpty())
+            firstProblem = problem;
+        refusal.rows.append(i);
     }
     if (!refusal.rows.isEmpty())
-        return refuse(Refusal::Code::BadArgument, tr("Rows %1 have a dwell outside 0 to %2 ms")
-                                                      .arg(rowList(refusal.rows))
-                                                      .arg(Sequence::kMaxDwellMs));
+        return refuseRows(Refusal::Code::BadArgument, tr("cannot be run: %1").arg(firstProblem),
+                          tr("cannot be run (the first: %1)").arg(firstProblem));
     const PanelState s = stage->state();
     for (int i = 0; i < steps.size(); ++i) {
         const double um = steps.at(i).targetUm;
-        if (!std::isfinite(um) || um < s.travelMinUm || um > s.travelMaxUm)
+        if (um < s.travelMinUm || um > s.travelMaxUm)
             refusal.rows.append(i);
     }
-    if (!refusal.rows.isEmpty())
-        return refuse(Refusal::Code::OutOfTravel,
-                      tr("Rows %1 lie beyond the travel (%2 to %3 \u00b5m)")
-                          .arg(rowList(refusal.rows))
-                          .arg(s.travelMinUm)
-                          .arg(s.travelMaxUm));
+    if (!refusal.rows.isEmpty()) {
+        const QString travel = tr("(%1 to %2 \u00b5m)").arg(s.travelMinUm).arg(s.travelMaxUm);
+        return refuseRows(Refusal::Code::OutOfTravel, tr("lies beyond the travel %1").arg(travel),
+                          tr("lie beyond the travel %1").arg(travel));
+    }
     return refusal;
 }
 
 SequenceRunner::Refusal SequenceRunner::start(const SequenceSteps &steps, int repeat,
-                                              bool reverseOddPasses)
+                                              bool reverseOddPasses, const QString &origin)
 {
     const Refusal refusal = check(steps, repeat);
     if (!refusal.ok())
         return refusal;
+    const CommandResult claimed = stage->claimMotion(Mover::sequence(this));
+    if (!claimed.ok()) {
+        Refusal busy;
+        busy.code = claimed.code == CommandResult::Code::Busy ? Refusal::Code::Busy
+                                                              : Refusal::Code::Unavailable;
+        busy.message = claimed.message;
+        busy.stepMessage = claimed.message;
+        return busy;
+    }
     plan = steps;
     repeats = repeat;
     backAndForth = reverseOddPasses;
@@ -147,15 +161,15 @@ SequenceRunner::Refusal SequenceRunner::start(const SequenceSteps &steps, int re
     overheadCount = 0;
     runLog.clear();
     truncated = false;
-    lastMessage.clear();
-    const CommandResult claimed = stage->claimMotion(Mover::sequence(this));
-    if (!claimed.ok()) {
-        Refusal busy;
-        busy.code = claimed.code == CommandResult::Code::Busy ? Refusal::Code::Busy
-                                                              : Refusal::Code::Unavailable;
-        busy.message = claimed.message;
-        return busy;
-    }
+    run = RunInfo();
+    run.origin = origin;
+    run.stageAtStart = stage->state();
+    run.steps = int(plan.size());
+    run.repeats = repeats;
+    run.backAndForth = backAndForth;
+    run.toleranceUm = tolerance;
+    run.timeoutMs = timeout;
+    run.startedUtcMs = Clock::utcMs();
     beginStep();
     return refusal;
 }
@@ -220,8 +234,9 @@ void SequenceRunner::beginStep()
 {
     const SequenceStep &s = plan.at(rowAt(planIndex));
     current = State::Moving;
+    stepLogged = false;
     stepStartedMs = clock();
-    stepStartedUtc = QDateTime::currentMSecsSinceEpoch();
+    stepStartedUtc = Clock::utcMs();
     waiter->start(s.targetUm, tolerance, timeout);
     const CommandResult sent = stage->moveTo(s.targetUm, Mover::sequence(this));
     if (!sent.ok()) {
@@ -235,7 +250,7 @@ void SequenceRunner::onSettled(double positionUm, double elapsedS)
 {
     if (current != State::Moving)
         return;
-    appendLog(positionUm, elapsedS);
+    appendLog(positionUm, elapsedS, SequenceLogEntry::Outcome::Settled);
     current = State::Dwelling;
     const int dwell = plan.at(rowAt(planIndex)).dwellMs;
     dwellUntilMs = clock() + dwell;
@@ -291,15 +306,22 @@ void SequenceRunner::onTimedOut(double lastPositionUm)
         return;
     current = State::TimedOut;
     const SequenceStep &s = plan.at(rowAt(planIndex));
-    lastMessage = tr("The stage did not settle within %1 \u00b5m of %2 \u00b5m in %3 s at %4 "
-                     "(last position %5 \u00b5m). Retry, skip or abort.")
-                      .arg(tolerance)
-                      .arg(s.targetUm)
-                      .arg(timeout / 1000.0)
-                      .arg(where())
-                      .arg(lastPositionUm);
-    emit stepTimedOut(rowAt(planIndex), lastMessage);
+    const QString message =
+        tr("The stage did not settle within %1 \u00b5m of %2 \u00b5m in %3 s at %4 "
+           "(last position %5 \u00b5m). Retry, skip or abort.")
+            .arg(tolerance)
+            .arg(s.targetUm)
+            .arg(timeout / 1000.0)
+            .arg(where())
+            .arg(lastPositionUm);
+    emit stepTimedOut(rowAt(planIndex), message);
     announce();
+}
+
+void SequenceRunner::onRefused(const QString &reason)
+{
+    if (current == State::Moving)
+        end(tr("The controller refused the move of %1: %2").arg(where(), reason));
 }
 
 void SequenceRunner::onEvent(const PanelEvent &event)
@@ -341,7 +363,8 @@ void SequenceRunner::skip()
 {
     if (current != State::TimedOut)
         return;
-    appendLog(std::nullopt, double(clock() - stepStartedMs) / 1000.0);
+    appendLog(std::nullopt, double(clock() - stepStartedMs) / 1000.0,
+              SequenceLogEntry::Outcome::Skipped);
     advance();
 }
 
@@ -369,7 +392,8 @@ CommandResult SequenceRunner::goTo(double targetUm)
     return stage->moveTo(targetUm, Mover::operatorMover());
 }
 
-void SequenceRunner::appendLog(std::optional<double> settledUm, double settleS)
+void SequenceRunner::appendLog(std::optional<double> settledUm, double settleS,
+                               SequenceLogEntry::Outcome outcome)
 {
     if (runLog.size() >= kMaxLogEntries) {
         truncated = true;
@@ -385,17 +409,32 @@ void SequenceRunner::appendLog(std::optional<double> settledUm, double settleS)
     e.settledUm = settledUm;
     e.settleS = settleS;
     e.startedMsUtc = stepStartedUtc;
+    e.outcome = outcome;
     runLog.append(e);
+    stepLogged = true;
+}
+
+// The step the run ended in goes into the log as aborted, settled or not.
+void SequenceRunner::logCutShort()
+{
+    if (current == State::Moving || current == State::TimedOut) {
+        appendLog(std::nullopt, double(clock() - stepStartedMs) / 1000.0,
+                  SequenceLogEntry::Outcome::Aborted);
+    } else if (current == State::Dwelling && stepLogged) {
+        runLog.last().outcome = SequenceLogEntry::Outcome::Aborted;
+    }
 }
 
 void SequenceRunner::end(const QString &error)
 {
     waiter->cancel();
     dwellTimer->stop();
+    if (!error.isEmpty())
+        logCutShort();
     current = State::Idle;
     pauseRequested = false;
-    if (!error.isEmpty())
-        lastMessage = error;
+    run.ending = error;
+    run.endedUtcMs = Clock::utcMs();
     stage->releaseMotion(Mover::sequence(this));
     announce();
     emit finished(runLog, error);
@@ -404,4 +443,29 @@ void SequenceRunner::end(const QString &error)
 void SequenceRunner::announce()
 {
     emit progress(step(), repeat(), current);
+}
+
+Provenance SequenceRunner::provenance() const
+{
+    Provenance p = Provenance::of(run.stageAtStart);
+    p.toleranceUm = run.toleranceUm;
+    const auto add = [&p](const char *key, const QString &value) {
+        p.extra.append({QString::fromLatin1(key), value});
+    };
+    add("sequence", run.origin);
+    add("steps", QString::number(run.steps));
+    add("repeats", QString::number(run.repeats));
+    add("back_and_forth", run.backAndForth ? QStringLiteral("yes") : QStringLiteral("no"));
+    add("timeout_s", QString::number(run.timeoutMs / 1000.0));
+    add("run_started_utc", run.startedUtcMs > 0 ? isoUtc(run.startedUtcMs) : QString());
+    add("run_ended_utc", run.endedUtcMs > 0 ? isoUtc(run.endedUtcMs) : QString());
+    if (run.startedUtcMs > 0 && run.endedUtcMs > 0)
+        add("run_result", run.ending.isEmpty() ? QStringLiteral("finished") : run.ending);
+    else
+        add("run_result", QString());
+    QString logged = QString::number(runLog.size());
+    if (truncated)
+        logged += tr(" (the first of more steps: the log holds at most %1)").arg(kMaxLogEntries);
+    add("log_rows", logged);
+    return p;
 }

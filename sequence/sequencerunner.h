@@ -2,6 +2,7 @@
 
 #include "clock.h"
 #include "movewaiter.h"
+#include "provenance.h"
 #include "sequencestep.h"
 #include "stage.h"
 
@@ -36,10 +37,29 @@ public:
     struct Refusal {
         enum class Code { None, Busy, Unavailable, BadArgument, OutOfTravel };
         Code code = Code::None;
+        // For the sequence window, whose table numbers rows ("Rows 2 and 4 lie beyond..."),
         QString message;
+        // and for a script, which numbers steps ("Steps 2 and 4 lie beyond...").
+        QString stepMessage;
         // 0-based rows the refusal is about.
         QVector<int> rows;
         bool ok() const { return code == Code::None; }
+    };
+
+    // What the last run was, for the header of its exported log.
+    struct RunInfo {
+        // Where the steps came from ("scan.csv", "a control socket client"), as its starter says.
+        QString origin;
+        PanelState stageAtStart;
+        int steps = 0;
+        int repeats = 0;
+        bool backAndForth = false;
+        double toleranceUm = 0.0;
+        int timeoutMs = 0;
+        qint64 startedUtcMs = 0;
+        qint64 endedUtcMs = 0; // 0 while it runs
+        // Why it ended early; empty when every step ran.
+        QString ending;
     };
 
     static constexpr int kDefaultTimeoutMs = 30000;
@@ -53,12 +73,15 @@ public:
     void setTimeoutMs(int ms) { timeout = ms; }
     int timeoutMs() const { return timeout; }
 
+    // The stage the runner moves, as it is now.
+    PanelState stageState() const { return stage->state(); }
     // A run needs an identified controller, the closed-loop page and a homed stage.
     bool isAvailable(QString *why = nullptr) const;
     bool isRunning() const { return current != State::Idle; }
     // What start() would refuse, without starting.
     Refusal check(const SequenceSteps &steps, int repeat = 1) const;
-    Refusal start(const SequenceSteps &steps, int repeat = 1, bool backAndForth = false);
+    Refusal start(const SequenceSteps &steps, int repeat = 1, bool backAndForth = false,
+                  const QString &origin = QString());
     // Stops at once: Stop goes to the controller and the run ends. Nothing is sent afterwards.
     void abort();
     // Takes effect after the current step's dwell; resume() withdraws it or continues.
@@ -85,9 +108,9 @@ public:
     std::optional<qint64> remainingMs() const;
     const SequenceSteps &steps() const { return plan; }
     const SequenceLog &log() const { return runLog; }
-    bool logTruncated() const { return truncated; }
-    // Why the run last stopped or paused on its own.
-    QString message() const { return lastMessage; }
+    const RunInfo &lastRun() const { return run; }
+    // The "#" lines an exported log begins with: the stage the run was on and what the run was.
+    Provenance provenance() const;
     static QString stateName(State state);
 
 public slots:
@@ -105,11 +128,14 @@ private:
     QString where() const;
     void beginStep();
     void onSettled(double positionUm, double elapsedS);
+    void onRefused(const QString &reason);
     void onTimedOut(double lastPositionUm);
     void onEvent(const PanelEvent &event);
     void finishDwell();
     void advance();
-    void appendLog(std::optional<double> settledUm, double settleS);
+    void appendLog(std::optional<double> settledUm, double settleS,
+                   SequenceLogEntry::Outcome outcome);
+    void logCutShort();
     void end(const QString &error);
     void announce();
 
@@ -135,6 +161,8 @@ private:
     qint64 overheadSumMs = 0;
     qint64 overheadCount = 0;
     SequenceLog runLog;
+    // The step in progress has its entry in the log.
+    bool stepLogged = false;
     bool truncated = false;
-    QString lastMessage;
+    RunInfo run;
 };

@@ -1,13 +1,15 @@
 #include "sequencewindow.h"
 
+#include "savelocation.h"
 #include "sequencecsv.h"
 #include "sequencemodel.h"
 #include "stepdelegate.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
-#include <QFormLayout>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -18,9 +20,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
 #include <QTableView>
 #include <QTimer>
+#include <QUndoStack>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -29,6 +36,17 @@ QPushButton *button(const QString &name, const QString &text, QWidget *parent)
     auto *b = new QPushButton(text, parent);
     b->setObjectName(name);
     return b;
+}
+
+// Keeps the height of lines of text for a label that is empty at times.
+void reserveLines(QLabel *label, int lines)
+{
+    QString sample = QStringLiteral("X");
+    for (int i = 1; i < lines; ++i)
+        sample += QStringLiteral("\nX");
+    label->setText(sample);
+    label->setMinimumHeight(label->sizeHint().height());
+    label->clear();
 }
 
 QString duration(qint64 ms)
@@ -41,6 +59,21 @@ QString duration(qint64 ms)
     return SequenceWindow::tr("%1 h %2 min").arg(s / 3600).arg((s % 3600) / 60);
 }
 
+QString stepsText(qint64 count)
+{
+    return Sequence::counted(count, SequenceWindow::tr("step"), SequenceWindow::tr("steps"));
+}
+
+QString shortcutText(const QAction *action)
+{
+    return action->shortcut().toString(QKeySequence::NativeText);
+}
+
+const char *const kCsvFilter =
+    QT_TRANSLATE_NOOP("SequenceWindow", "Sequences (*.csv);;All files (*)");
+const char *const kLogFilter =
+    QT_TRANSLATE_NOOP("SequenceWindow", "Run logs (*.csv);;All files (*)");
+
 } // namespace
 
 SequenceWindow::SequenceWindow(SequenceRunner *r, QWidget *parent)
@@ -48,8 +81,21 @@ SequenceWindow::SequenceWindow(SequenceRunner *r, QWidget *parent)
       refresh(new QTimer(this))
 {
     setObjectName(QStringLiteral("SequenceWindow"));
-    setWindowTitle(tr("Sequence"));
-    build();
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(buildTable(), 1);
+    layout->addLayout(buildEditRow());
+    layout->addWidget(buildScan());
+    layout->addWidget(buildRun());
+    messageLabel = new QLabel(this);
+    messageLabel->setObjectName(QStringLiteral("label_Message"));
+    messageLabel->setWordWrap(true);
+    messageLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Room for a message of two lines is kept, so one appearing moves nothing.
+    reserveLines(messageLabel, 2);
+    layout->addWidget(messageLabel);
+    layout->addLayout(buildFileRow());
+    resize(760, 660);
+
     refresh->setInterval(1000);
     connect(refresh, &QTimer::timeout, this, &SequenceWindow::onProgress);
     connect(runner, &SequenceRunner::progress, this, &SequenceWindow::onProgress);
@@ -59,15 +105,16 @@ SequenceWindow::SequenceWindow(SequenceRunner *r, QWidget *parent)
     connect(steps, &QAbstractItemModel::rowsInserted, this, &SequenceWindow::updateControls);
     connect(steps, &QAbstractItemModel::rowsRemoved, this, &SequenceWindow::updateControls);
     connect(steps, &QAbstractItemModel::modelReset, this, &SequenceWindow::updateControls);
+    connect(steps->history(), &QUndoStack::indexChanged, this, &SequenceWindow::updateControls);
+    connect(steps->history(), &QUndoStack::cleanChanged, this, &SequenceWindow::updateTitle);
     steps->setSteps(Sequence::linearScan(0.0, 1000.0, 5, 200, false));
+    updateTitle();
     updateControls();
     onProgress();
 }
 
-void SequenceWindow::build()
+QTableView *SequenceWindow::buildTable()
 {
-    auto *layout = new QVBoxLayout(this);
-
     table = new QTableView(this);
     table->setObjectName(QStringLiteral("tableView_Steps"));
     table->setModel(steps);
@@ -83,30 +130,42 @@ void SequenceWindow::build()
     connect(table, &QAbstractItemView::doubleClicked, this, &SequenceWindow::goToSelected);
     connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &SequenceWindow::updateControls);
-    layout->addWidget(table, 1);
+    return table;
+}
 
-    auto *editRow = new QHBoxLayout;
+QLayout *SequenceWindow::buildEditRow()
+{
+    auto *row = new QHBoxLayout;
     addButton = button(QStringLiteral("pushButton_Add"), tr("Add"), this);
     removeButton = button(QStringLiteral("pushButton_Remove"), tr("Remove"), this);
     upButton = button(QStringLiteral("pushButton_Up"), tr("Up"), this);
     downButton = button(QStringLiteral("pushButton_Down"), tr("Down"), this);
     duplicateButton = button(QStringLiteral("pushButton_Duplicate"), tr("Duplicate"), this);
+    undoButton = button(QStringLiteral("pushButton_Undo"), tr("Undo"), this);
+    redoButton = button(QStringLiteral("pushButton_Redo"), tr("Redo"), this);
     goButton = button(QStringLiteral("pushButton_Go"), tr("Go"), this);
-    goButton->setToolTip(tr("Move to the selected row now"));
-    for (QPushButton *b : {addButton, removeButton, upButton, downButton, duplicateButton})
-        editRow->addWidget(b);
-    editRow->addStretch();
-    editRow->addWidget(goButton);
-    layout->addLayout(editRow);
+    addButton->setToolTip(tr("Insert a row at the stage's current position after the selected "
+                             "row (a copy of the selected row while no position is known)"));
+    for (QPushButton *b :
+         {addButton, removeButton, upButton, downButton, duplicateButton, undoButton, redoButton})
+        row->addWidget(b);
+    row->addStretch();
+    row->addWidget(goButton);
 
-    connect(addButton, &QPushButton::clicked, this, [this] {
-        const int at = selectedRow();
-        SequenceStep step;
-        if (at >= 0)
-            step = steps->steps().at(at);
-        step.label = QString::number(steps->rowCount() + 1);
-        selectRow(steps->insertStep(at < 0 ? steps->rowCount() : at + 1, step));
-    });
+    undoAction = new QAction(tr("Undo"), this);
+    undoAction->setShortcut(QKeySequence::Undo);
+    redoAction = new QAction(tr("Redo"), this);
+    redoAction->setShortcut(QKeySequence::Redo);
+    for (QAction *action : {undoAction, redoAction}) {
+        action->setShortcutContext(Qt::WindowShortcut);
+        addAction(action);
+    }
+    connect(undoAction, &QAction::triggered, this, [this] { undoOrRedo(true); });
+    connect(redoAction, &QAction::triggered, this, [this] { undoOrRedo(false); });
+    connect(undoButton, &QPushButton::clicked, undoAction, &QAction::trigger);
+    connect(redoButton, &QPushButton::clicked, redoAction, &QAction::trigger);
+
+    connect(addButton, &QPushButton::clicked, this, &SequenceWindow::addStep);
     connect(removeButton, &QPushButton::clicked, this, [this] {
         const int at = selectedRow();
         if (steps->removeStep(at))
@@ -119,9 +178,14 @@ void SequenceWindow::build()
     connect(duplicateButton, &QPushButton::clicked, this,
             [this] { selectRow(steps->duplicateStep(selectedRow())); });
     connect(goButton, &QPushButton::clicked, this, &SequenceWindow::goToSelected);
+    return row;
+}
 
-    auto *generator = new QGroupBox(tr("Scan"), this);
-    auto *g = new QHBoxLayout(generator);
+QGroupBox *SequenceWindow::buildScan()
+{
+    auto *scan = new QGroupBox(tr("Scan"), this);
+    // Two lines, so that the window fits beside the panel on a laptop's screen.
+    auto *grid = new QGridLayout(scan);
     const auto micrometreBox = [this](const QString &name, double value) {
         auto *box = new QDoubleSpinBox(this);
         box->setObjectName(name);
@@ -145,19 +209,24 @@ void SequenceWindow::build()
     comeBackBox->setToolTip(tr("A \u2192 B \u2192 A"));
     generateButton = button(QStringLiteral("pushButton_Generate"), tr("Generate"), this);
     generateButton->setToolTip(tr("Replace the list with the scan"));
-    g->addWidget(new QLabel(tr("From [\u00b5m]:"), this));
-    g->addWidget(fromBox);
-    g->addWidget(new QLabel(tr("to"), this));
-    g->addWidget(toBox);
-    g->addWidget(new QLabel(tr("in"), this));
-    g->addWidget(countBox);
-    g->addWidget(new QLabel(tr("steps, dwell [ms]:"), this));
-    g->addWidget(dwellBox);
-    g->addWidget(comeBackBox);
-    g->addWidget(generateButton);
+    grid->addWidget(new QLabel(tr("From [\u00b5m]:"), this), 0, 0);
+    grid->addWidget(fromBox, 0, 1);
+    grid->addWidget(new QLabel(tr("to"), this), 0, 2);
+    grid->addWidget(toBox, 0, 3);
+    grid->addWidget(new QLabel(tr("in"), this), 0, 4);
+    grid->addWidget(countBox, 0, 5);
+    grid->addWidget(new QLabel(tr("positions"), this), 0, 6);
+    grid->addWidget(new QLabel(tr("Dwell [ms]:"), this), 1, 0);
+    grid->addWidget(dwellBox, 1, 1);
+    grid->addWidget(comeBackBox, 1, 2, 1, 2);
+    grid->addWidget(generateButton, 1, 6);
+    grid->setColumnStretch(7, 1);
     connect(generateButton, &QPushButton::clicked, this, &SequenceWindow::generate);
-    layout->addWidget(generator);
+    return scan;
+}
 
+QGroupBox *SequenceWindow::buildRun()
+{
     auto *runBox = new QGroupBox(tr("Run"), this);
     auto *grid = new QGridLayout(runBox);
     repeatBox = new QSpinBox(this);
@@ -177,11 +246,12 @@ void SequenceWindow::build()
     timeoutBox->setValue(runner->timeoutMs() / 1000);
     grid->addWidget(new QLabel(tr("Repeat:"), this), 0, 0);
     grid->addWidget(repeatBox, 0, 1);
-    grid->addWidget(backAndForthBox, 0, 2);
-    grid->addWidget(new QLabel(tr("Tolerance [\u00b5m]:"), this), 0, 3);
-    grid->addWidget(toleranceBox, 0, 4);
-    grid->addWidget(new QLabel(tr("Timeout [s]:"), this), 0, 5);
-    grid->addWidget(timeoutBox, 0, 6);
+    grid->addWidget(backAndForthBox, 0, 2, 1, 2);
+    grid->addWidget(new QLabel(tr("Tolerance [\u00b5m]:"), this), 1, 0);
+    grid->addWidget(toleranceBox, 1, 1);
+    grid->addWidget(new QLabel(tr("Timeout [s]:"), this), 1, 2);
+    grid->addWidget(timeoutBox, 1, 3);
+    grid->setColumnStretch(4, 1);
 
     auto *controls = new QHBoxLayout;
     runButton = button(QStringLiteral("pushButton_Run"), tr("&Run"), this);
@@ -192,16 +262,16 @@ void SequenceWindow::build()
     for (QPushButton *b : {runButton, pauseButton, abortButton, retryButton, skipButton})
         controls->addWidget(b);
     controls->addStretch();
-    grid->addLayout(controls, 1, 0, 1, 7);
+    grid->addLayout(controls, 2, 0, 1, 5);
     progressBar = new QProgressBar(this);
     progressBar->setObjectName(QStringLiteral("progressBar"));
     progressBar->setRange(0, 1000);
     progressBar->setTextVisible(false);
     progressLabel = new QLabel(this);
     progressLabel->setObjectName(QStringLiteral("label_Progress"));
-    grid->addWidget(progressBar, 2, 0, 1, 7);
-    grid->addWidget(progressLabel, 3, 0, 1, 7);
-    layout->addWidget(runBox);
+    reserveLines(progressLabel, 1);
+    grid->addWidget(progressBar, 3, 0, 1, 5);
+    grid->addWidget(progressLabel, 4, 0, 1, 5);
 
     connect(runButton, &QPushButton::clicked, this, &SequenceWindow::run);
     connect(pauseButton, &QPushButton::clicked, this, [this] {
@@ -217,26 +287,23 @@ void SequenceWindow::build()
             &SequenceRunner::setToleranceUm);
     connect(timeoutBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
             [this](int s) { runner->setTimeoutMs(s * 1000); });
+    return runBox;
+}
 
-    messageLabel = new QLabel(this);
-    messageLabel->setObjectName(QStringLiteral("label_Message"));
-    messageLabel->setWordWrap(true);
-    layout->addWidget(messageLabel);
-
-    auto *files = new QHBoxLayout;
+QLayout *SequenceWindow::buildFileRow()
+{
+    auto *row = new QHBoxLayout;
     openButton = button(QStringLiteral("pushButton_Open"), tr("Open\u2026"), this);
     saveButton = button(QStringLiteral("pushButton_Save"), tr("Save\u2026"), this);
     exportButton = button(QStringLiteral("pushButton_ExportLog"), tr("Export log\u2026"), this);
-    files->addWidget(openButton);
-    files->addWidget(saveButton);
-    files->addStretch();
-    files->addWidget(exportButton);
-    layout->addLayout(files);
+    row->addWidget(openButton);
+    row->addWidget(saveButton);
+    row->addStretch();
+    row->addWidget(exportButton);
     connect(openButton, &QPushButton::clicked, this, &SequenceWindow::chooseOpen);
     connect(saveButton, &QPushButton::clicked, this, &SequenceWindow::chooseSave);
     connect(exportButton, &QPushButton::clicked, this, &SequenceWindow::chooseExport);
-
-    resize(760, 660);
+    return row;
 }
 
 int SequenceWindow::selectedRow() const
@@ -253,14 +320,56 @@ void SequenceWindow::selectRow(int row)
     table->scrollTo(steps->index(row, 0));
 }
 
+// Teaching: the new row holds where the stage stands now, as the target box would send it.
+void SequenceWindow::addStep()
+{
+    const int at = selectedRow();
+    const int last = steps->rowCount() - 1;
+    SequenceStep step;
+    if (at >= 0 || last >= 0)
+        step = steps->steps().at(at >= 0 ? at : last);
+    const PanelState stage = runner->stageState();
+    if (stage.connected && stage.positionUm && std::isfinite(*stage.positionUm))
+        step.targetUm = std::round(*stage.positionUm * 100.0) / 100.0;
+    step.label = QString::number(steps->rowCount() + 1);
+    selectRow(steps->insertStep(at < 0 ? steps->rowCount() : at + 1, step));
+}
+
 void SequenceWindow::generate()
 {
     if (runner->isRunning())
         return;
-    steps->setSteps(Sequence::linearScan(fromBox->value(), toBox->value(), countBox->value(),
-                                         dwellBox->value(), comeBackBox->isChecked()));
-    highlighted = -1;
-    showMessage(QString(), false);
+    const SequenceSteps scan =
+        Sequence::linearScan(fromBox->value(), toBox->value(), countBox->value(), dwellBox->value(),
+                             comeBackBox->isChecked());
+    if (scan == steps->steps())
+        return;
+    if (steps->rowCount() > 0) {
+        QMessageBox ask(QMessageBox::Question, tr("Generate"),
+                        tr("Replace the %1 of the table with a scan of %2?")
+                            .arg(Sequence::counted(steps->rowCount(), tr("row"), tr("rows")),
+                                 Sequence::counted(scan.size(), tr("position"), tr("positions"))),
+                        QMessageBox::Ok | QMessageBox::Cancel, this);
+        ask.button(QMessageBox::Ok)->setText(tr("Replace"));
+        ask.setInformativeText(
+            tr("Undo (%1) brings the table back.").arg(shortcutText(undoAction)));
+        ask.setDefaultButton(QMessageBox::Cancel);
+        if (ask.exec() != QMessageBox::Ok)
+            return;
+    }
+    steps->replaceSteps(scan, tr("Generate"));
+    clearRunStatus();
+}
+
+void SequenceWindow::undoOrRedo(bool undo)
+{
+    // While a run has the list, it stays as the run was given it.
+    if (runner->isRunning())
+        return;
+    if (undo)
+        steps->history()->undo();
+    else
+        steps->history()->redo();
 }
 
 void SequenceWindow::goToSelected()
@@ -272,6 +381,15 @@ void SequenceWindow::goToSelected()
     showMessage(moved.ok() ? QString() : moved.message, !moved.ok());
 }
 
+QString SequenceWindow::runOrigin() const
+{
+    if (currentFile.isEmpty())
+        return tr("the sequence window's table, not saved");
+    if (steps->isModified())
+        return tr("%1, edited since it was saved").arg(currentFile);
+    return currentFile;
+}
+
 void SequenceWindow::run()
 {
     steps->clearMarks(SequenceModel::Mark::Refused);
@@ -281,8 +399,8 @@ void SequenceWindow::run()
     runner->setToleranceUm(toleranceBox->value());
     runner->setTimeoutMs(timeoutBox->value() * 1000);
     ownRun = true;
-    const SequenceRunner::Refusal refusal =
-        runner->start(steps->steps(), repeatBox->value(), backAndForthBox->isChecked());
+    const SequenceRunner::Refusal refusal = runner->start(
+        steps->steps(), repeatBox->value(), backAndForthBox->isChecked(), runOrigin());
     if (!refusal.ok()) {
         ownRun = false;
         for (int row : refusal.rows)
@@ -313,7 +431,7 @@ void SequenceWindow::onProgress()
             steps->clearMarks(SequenceModel::Mark::TimedOut);
     }
     const qint64 total = runner->totalSteps();
-    if (total > 0)
+    if (total > 0 && runner->isRunning())
         progressBar->setValue(int(runner->stepsDone() * 1000 / total));
     if (runner->isRunning()) {
         if (!refresh->isActive())
@@ -358,15 +476,28 @@ void SequenceWindow::onFinished(const SequenceLog &log, const QString &error)
     if (ownRun && error.isEmpty())
         steps->clearMarks(SequenceModel::Mark::Current);
     ownRun = false;
+    // A step the run ended in was not done.
+    const qint64 done = std::count_if(log.cbegin(), log.cend(), [](const SequenceLogEntry &e) {
+        return e.outcome != SequenceLogEntry::Outcome::Aborted;
+    });
     if (error.isEmpty()) {
         progressBar->setValue(progressBar->maximum());
-        progressLabel->setText(tr("Done: %1 steps").arg(log.size()));
+        progressLabel->setText(tr("Done: %1").arg(stepsText(done)));
         showMessage(QString(), false);
     } else {
-        progressLabel->setText(tr("Ended after %1 steps").arg(log.size()));
+        progressLabel->setText(tr("Ended after %1").arg(stepsText(done)));
         showMessage(error, true);
     }
     updateControls();
+}
+
+// A table of its own owes nothing to the run before it.
+void SequenceWindow::clearRunStatus()
+{
+    highlighted = -1;
+    progressBar->setValue(0);
+    progressLabel->clear();
+    showMessage(QString(), false);
 }
 
 void SequenceWindow::updateControls()
@@ -386,6 +517,19 @@ void SequenceWindow::updateControls()
     for (QWidget *w :
          std::initializer_list<QWidget *>{removeButton, upButton, downButton, duplicateButton})
         w->setEnabled(!running && hasSelection);
+    const QUndoStack *history = steps->history();
+    undoAction->setEnabled(!running && history->canUndo());
+    redoAction->setEnabled(!running && history->canRedo());
+    undoButton->setEnabled(undoAction->isEnabled());
+    redoButton->setEnabled(redoAction->isEnabled());
+    undoButton->setToolTip(
+        history->canUndo()
+            ? tr("Undo %1 (%2)").arg(history->undoText().toLower(), shortcutText(undoAction))
+            : tr("Nothing to undo"));
+    redoButton->setToolTip(
+        history->canRedo()
+            ? tr("Redo %1 (%2)").arg(history->redoText().toLower(), shortcutText(redoAction))
+            : tr("Nothing to redo"));
     saveButton->setEnabled(hasRows);
     goButton->setEnabled(!running && available && hasSelection);
     runButton->setEnabled(!running && available && hasRows);
@@ -399,6 +543,28 @@ void SequenceWindow::updateControls()
     retryButton->setVisible(state == SequenceRunner::State::TimedOut);
     skipButton->setVisible(state == SequenceRunner::State::TimedOut);
     exportButton->setEnabled(!running && !runner->log().isEmpty());
+    reserveHeaderWidth();
+}
+
+// The header shows "▶" before the number of the row a run is at; its width is kept for it, so
+// that the columns do not move when a run starts.
+void SequenceWindow::reserveHeaderWidth()
+{
+    QHeaderView *header = table->verticalHeader();
+    QFont bold = header->font();
+    bold.setBold(true);
+    const QString widest =
+        QStringLiteral("\u25b6 ") +
+        QString(QString::number(qMax(1, steps->rowCount())).size(), QLatin1Char('0'));
+    header->setMinimumWidth(QFontMetrics(bold).horizontalAdvance(widest) +
+                            2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin) + 8);
+}
+
+void SequenceWindow::updateTitle()
+{
+    const QString file = QFileInfo(currentFile).fileName();
+    setWindowTitle(file.isEmpty() ? tr("Sequence[*]") : tr("Sequence \u2014 %1[*]").arg(file));
+    setWindowModified(steps->isModified());
 }
 
 void SequenceWindow::showMessage(const QString &text, bool problem)
@@ -415,9 +581,12 @@ bool SequenceWindow::openFile(const QString &path)
                              tr("%1 was not opened.\n%2").arg(path, read.error));
         return false;
     }
-    steps->setSteps(read.steps);
-    highlighted = -1;
-    showMessage(QString(), false);
+    if (!steps->replaceSteps(read.steps, tr("Open %1").arg(QFileInfo(path).fileName())))
+        return false;
+    steps->history()->setClean();
+    currentFile = path;
+    updateTitle();
+    clearRunStatus();
     return true;
 }
 
@@ -428,12 +597,15 @@ bool SequenceWindow::saveFile(const QString &path)
         QMessageBox::warning(this, tr("Save sequence"), error);
         return false;
     }
+    steps->history()->setClean();
+    currentFile = path;
+    updateTitle();
     return true;
 }
 
 bool SequenceWindow::exportLog(const QString &path)
 {
-    const QString error = SequenceCsv::writeLog(path, runner->log());
+    const QString error = SequenceCsv::writeLog(path, runner->log(), runner->provenance().header());
     if (!error.isEmpty()) {
         QMessageBox::warning(this, tr("Export log"), error);
         return false;
@@ -441,31 +613,58 @@ bool SequenceWindow::exportLog(const QString &path)
     return true;
 }
 
-void SequenceWindow::chooseOpen()
+bool SequenceWindow::chooseOpen()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open sequence"), QString(),
-                                                      tr("Sequences (*.csv);;All files (*)"));
-    if (!path.isEmpty())
-        openFile(path);
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open sequence"),
+                                                      SaveLocation::folder(), tr(kCsvFilter));
+    if (path.isEmpty())
+        return false;
+    SaveLocation::remember(path);
+    return openFile(path);
 }
 
-void SequenceWindow::chooseSave()
+bool SequenceWindow::chooseSave()
 {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save sequence"), QString(),
-                                                      tr("Sequences (*.csv);;All files (*)"));
-    if (!path.isEmpty())
-        saveFile(path);
+    // A table from a file is proposed back to it; a new one gets a name of its own.
+    const QString proposed =
+        currentFile.isEmpty()
+            ? SaveLocation::proposed(QStringLiteral("sequence"), QStringLiteral("csv"))
+            : currentFile;
+    const QString path =
+        QFileDialog::getSaveFileName(this, tr("Save sequence"), proposed, tr(kCsvFilter));
+    if (path.isEmpty())
+        return false;
+    SaveLocation::remember(path);
+    return saveFile(path);
 }
 
-void SequenceWindow::chooseExport()
+bool SequenceWindow::chooseExport()
 {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Export log"), QString(),
-                                                      tr("Run logs (*.csv);;All files (*)"));
-    if (!path.isEmpty())
-        exportLog(path);
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("Export log"),
+        SaveLocation::proposed(QStringLiteral("sequence-log"), QStringLiteral("csv")),
+        tr(kLogFilter));
+    if (path.isEmpty())
+        return false;
+    SaveLocation::remember(path);
+    return exportLog(path);
 }
 
 bool SequenceWindow::maybeSave()
 {
-    return true;
+    if (!steps->isModified())
+        return true;
+    QMessageBox ask(QMessageBox::Warning, tr("Sequence"),
+                    tr("The sequence table has edits that were not saved."),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    ask.setInformativeText(tr("Save them before the panel closes?"));
+    ask.setDefaultButton(QMessageBox::Save);
+    switch (ask.exec()) {
+    case QMessageBox::Save:
+        return chooseSave();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
 }

@@ -4,9 +4,12 @@
 
 #include <QWidget>
 
+class QAction;
 class QCheckBox;
 class QDoubleSpinBox;
+class QGroupBox;
 class QLabel;
+class QLayout;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
@@ -33,18 +36,29 @@ public:
     bool maybeSave();
 
 private:
-    void build();
-    void chooseOpen();
-    void chooseSave();
-    void chooseExport();
+    QTableView *buildTable();
+    QLayout *buildEditRow();
+    QGroupBox *buildScan();
+    QGroupBox *buildRun();
+    QLayout *buildFileRow();
+    // Each returns whether a file was chosen and the work on it succeeded.
+    bool chooseOpen();
+    bool chooseSave();
+    bool chooseExport();
+    void addStep();
     void run();
     void goToSelected();
     void generate();
+    void undoOrRedo(bool undo);
     void onProgress();
     void onTimedOut(int row, const QString &message);
     void onFinished(const SequenceLog &log, const QString &error);
+    void clearRunStatus();
     void updateControls();
+    void reserveHeaderWidth();
+    void updateTitle();
     void showMessage(const QString &text, bool problem);
+    QString runOrigin() const;
     int selectedRow() const;
     void selectRow(int row);
 
@@ -52,7 +66,11 @@ private:
     SequenceModel *steps = nullptr;
     bool ownRun = false;
     int highlighted = -1;
+    // The file the table was last opened from or saved to.
+    QString currentFile;
     QTimer *refresh = nullptr;
+    QAction *undoAction = nullptr;
+    QAction *redoAction = nullptr;
 
     QTableView *table = nullptr;
     QPushButton *addButton = nullptr;
@@ -60,6 +78,8 @@ private:
     QPushButton *upButton = nullptr;
     QPushButton *downButton = nullptr;
     QPushButton *duplicateButton = nullptr;
+    QPushButton *undoButton = nullptr;
+    QPushButton *redoButton = nullptr;
     QPushButton *goButton = nullptr;
     QDoubleSpinBox *fromBox = nullptr;
     QDoubleSpinBox *toBox = nullptr;

@@ -4,10 +4,9 @@
 #include "sequencestep.h"
 
 #include <QLineEdit>
+#include <QLocale>
 #include <QSpinBox>
 #include <QValidator>
-
-#include <cmath>
 
 namespace {
 
@@ -33,7 +32,7 @@ public:
     State validate(QString &input, int &) const override
     {
         const std::optional<double> um = Sequence::typedNumber(input);
-        if (um && std::isfinite(*um) && std::abs(*um) <= Sequence::kMaxAbsTargetUm)
+        if (um && Sequence::targetProblem(*um).isEmpty())
             return Acceptable;
         return Intermediate;
     }

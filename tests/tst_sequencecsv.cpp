@@ -331,14 +331,20 @@ void TestSequenceCsv::logExport()
     SequenceLogEntry skipped = settled;
     skipped.settledUm.reset();
     skipped.label = QStringLiteral("z");
+    skipped.outcome = SequenceLogEntry::Outcome::Skipped;
+    SequenceLogEntry aborted = skipped;
+    aborted.outcome = SequenceLogEntry::Outcome::Aborted;
     const QString path = dir.filePath(QStringLiteral("log.csv"));
-    QCOMPARE(SequenceCsv::writeLog(path, {settled, skipped}), QString());
+    QCOMPARE(SequenceCsv::writeLog(path, {settled, skipped, aborted}, "# program: here"),
+             QString());
     QFile written(path);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(),
-             QByteArray("repeat,step,row,label,target_um,settled_um,settle_s,started_utc\n"
-                        "2,3,1,\"x, y\",1000,999.8,0.457,2025-12-06T05:46:40.123Z\n"
-                        "2,3,1,z,1000,,0.457,2025-12-06T05:46:40.123Z\n"));
+             QByteArray("# program: here\n"
+                        "repeat,step,row,label,target_um,settled_um,settle_s,started_utc,outcome\n"
+                        "2,3,1,\"x, y\",1000,999.8,0.457,2025-12-06T05:46:40.123Z,settled\n"
+                        "2,3,1,z,1000,,0.457,2025-12-06T05:46:40.123Z,skipped\n"
+                        "2,3,1,z,1000,,0.457,2025-12-06T05:46:40.123Z,aborted\n"));
 }
 
 void TestSequenceCsv::modelEditing()

@@ -78,7 +78,13 @@ struct Rig {
         find<QDoubleSpinBox>("doubleSpinBox_To")->setValue(to);
         find<QSpinBox>("spinBox_Steps")->setValue(count);
         find<QSpinBox>("spinBox_Dwell")->setValue(dwellMs);
+        // Generate asks before it replaces the table; the watcher answers Replace.
+        const int asked = boxes.count();
         QTest::mouseClick(find<QPushButton>("pushButton_Generate"), Qt::LeftButton);
+        QCOMPARE(boxes.count(), asked + 1);
+        QCOMPARE(boxes.titles.takeLast(), QStringLiteral("Generate"));
+        boxes.texts.removeLast();
+        boxes.informativeTexts.removeLast();
     }
 
     // The absolute moves the console shows, in µm.
@@ -221,7 +227,8 @@ void TestSequenceEndToEnd::rowsBeyondTheTravelAreRefused()
         {{"in", 6250.0, 0}, {"over", 6250.5, 0}, {"low", -250.0, 0}, {"under", -300.0, 0}});
     QTest::mouseClick(r.find<QPushButton>("pushButton_Run"), Qt::LeftButton);
     QVERIFY(!r.runner->isRunning());
-    QCOMPARE(r.message(), QStringLiteral("Rows 2, 4 lie beyond the travel (-250 to 6250 \u00b5m)"));
+    QCOMPARE(r.message(),
+             QStringLiteral("Rows 2 and 4 lie beyond the travel (-250 to 6250 \u00b5m)"));
     QCOMPARE(r.sequence->model()->markOf(0), SequenceModel::Mark::None);
     QCOMPARE(r.sequence->model()->markOf(1), SequenceModel::Mark::Refused);
     QCOMPARE(r.sequence->model()->markOf(3), SequenceModel::Mark::Refused);

@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 class FakeStage : public Stage {
@@ -147,6 +149,9 @@ private slots:
     void timeoutPausesWithTheRowMarked();
     void disconnectEndsTheRun_data();
     void disconnectEndsTheRun();
+    void abortLogsTheStepItEndsAsAborted();
+    void refusedMoveEndsTheRun();
+    void provenanceSaysWhatTheRunWas();
     void refusals_data();
     void refusals();
     void secondStartIsBusy();
@@ -306,7 +311,8 @@ void TestSequenceRunner::operatorStopEndsTheRun()
 {
     Rig r;
     QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
-    r.stage.stop(Mover::operatorMover()); // the panel's Stop button, which stays usable during a run
+    r.stage.stop(
+        Mover::operatorMover()); // the panel's Stop button, which stays usable during a run
     QCOMPARE(r.finished.size(), 1);
     QVERIFY2(r.error().startsWith("Stopped by the operator at step 1 of 3"), qPrintable(r.error()));
     QCOMPARE(r.stage.sent.count("stop"), 1);
@@ -350,6 +356,7 @@ void TestSequenceRunner::timeoutPausesWithTheRowMarked()
     const SequenceLog log = r.log();
     QCOMPARE(log.size(), 3);
     QVERIFY(!log[1].settledUm.has_value());
+    QCOMPARE(log[1].outcome, SequenceLogEntry::Outcome::Skipped);
     QCOMPARE(log[1].row, 1);
     QVERIFY(log[2].settledUm.has_value());
 }
@@ -357,10 +364,13 @@ void TestSequenceRunner::timeoutPausesWithTheRowMarked()
 void TestSequenceRunner::disconnectEndsTheRun_data()
 {
     QTest::addColumn<int>("when"); // 0 moving, 1 dwelling, 2 paused, 3 timed out
-    QTest::newRow("moving") << 0;
-    QTest::newRow("dwelling") << 1;
-    QTest::newRow("paused") << 2;
-    QTest::newRow("timed out") << 3;
+    // How each logged step ended: the step the run ends in is aborted, settled or not.
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<bool>("lastSettled");
+    QTest::newRow("moving") << 0 << QStringList{"settled", "aborted"} << false;
+    QTest::newRow("dwelling") << 1 << QStringList{"settled", "aborted"} << true;
+    QTest::newRow("paused") << 2 << QStringList{"settled", "settled"} << true;
+    QTest::newRow("timed out") << 3 << QStringList{"settled", "aborted"} << false;
 }
 
 void TestSequenceRunner::disconnectEndsTheRun()
@@ -395,6 +405,79 @@ void TestSequenceRunner::disconnectEndsTheRun()
     QCOMPARE(r.stage.sent, before);
     QCOMPARE(available.last().first().toBool(), false);
     QVERIFY(!r.runner.isAvailable());
+
+    QFETCH(QStringList, outcomes);
+    QFETCH(bool, lastSettled);
+    QStringList logged;
+    for (const SequenceLogEntry &e : r.log())
+        logged << Sequence::outcomeName(e.outcome);
+    QCOMPARE(logged, outcomes);
+    QCOMPARE(r.log().last().settledUm.has_value(), lastSettled);
+    QCOMPARE(r.log().last().step, 2);
+}
+
+void TestSequenceRunner::abortLogsTheStepItEndsAsAborted()
+{
+    Rig r;
+    QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
+    r.completeStep();
+    r.advance(30);
+    r.runner.abort();
+    const SequenceLog log = r.log();
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log[0].outcome, SequenceLogEntry::Outcome::Settled);
+    QCOMPARE(log[1].outcome, SequenceLogEntry::Outcome::Aborted);
+    QCOMPARE(log[1].label, QStringLiteral("b"));
+    QCOMPARE(log[1].settledUm, std::optional<double>());
+    QCOMPARE(log[1].settleS, 0.03);
+}
+
+void TestSequenceRunner::refusedMoveEndsTheRun()
+{
+    // The controller answers a step's move with an error: the stage will not go there, so the
+    // run ends at once rather than waiting out the timeout.
+    Rig r;
+    QVERIFY(r.runner.start(threeSteps(), 1, false).ok());
+    r.completeStep();
+    emit r.stage.panelEvent(
+        PanelEvent{PanelEvent::Kind::MoveRefused, QStringLiteral("_err position out of range")});
+    QCOMPARE(r.finished.size(), 1);
+    QCOMPARE(r.error(), QStringLiteral("The controller refused the move of step 2 of 3 (\"b\"), "
+                                       "repeat 1 of 1: _err position out of range"));
+    QCOMPARE(r.runner.state(), SequenceRunner::State::Idle);
+    QVERIFY(!r.stage.locked());
+    QCOMPARE(r.log().last().outcome, SequenceLogEntry::Outcome::Aborted);
+    r.advance(60000);
+    QCOMPARE(r.moves(), (QStringList{"ma 10", "ma 20"}));
+}
+
+void TestSequenceRunner::provenanceSaysWhatTheRunWas()
+{
+    Rig r;
+    r.stage.s.lineSettings = QStringLiteral("115200, 8, None, 1");
+    r.runner.setToleranceUm(0.25);
+    r.runner.setTimeoutMs(1500);
+    QVERIFY(r.runner.start(threeSteps(), 2, true, QStringLiteral("scan.csv")).ok());
+    // What the header says is the run's, whatever changes after it started.
+    r.runner.setToleranceUm(3.0);
+    r.stage.s.port = QStringLiteral("/dev/other");
+    r.completeStep();
+    r.runner.abort();
+    const QByteArray header = r.runner.provenance().header();
+    for (const char *line :
+         {"# port: /dev/fake\n", "# model: DVX1901\n", "# firmware: 3.12\n",
+          "# line: 115200, 8, None, 1\n", "# tolerance_um: 0.25\n", "# sequence: scan.csv\n",
+          "# steps: 3\n", "# repeats: 2\n", "# back_and_forth: yes\n", "# timeout_s: 1.5\n",
+          "# run_result: Aborted at step 2 of 3 (\"b\"), repeat 1 of 2\n", "# log_rows: 2\n"})
+        QVERIFY2(header.contains(line), header.constData());
+    QVERIFY2(header.contains("# run_started_utc: 20"), header.constData());
+    QVERIFY2(header.contains("# run_ended_utc: 20"), header.constData());
+
+    Rig finished;
+    QVERIFY(finished.runner.start(threeSteps(), 1, false).ok());
+    for (int i = 0; i < 3; ++i)
+        finished.completeStep();
+    QVERIFY(finished.runner.provenance().header().contains("# run_result: finished\n"));
 }
 
 void TestSequenceRunner::refusals_data()
@@ -421,11 +504,19 @@ void TestSequenceRunner::refusals_data()
                                   << "The repeat count must lie between 1 and 10000"
                                   << QVector<int>();
     QTest::newRow("beyond the travel")
-        << 7 << int(Code::OutOfTravel) << "Rows 2, 4 lie beyond the travel (-100 to 500 \u00b5m)"
+        << 7 << int(Code::OutOfTravel) << "Rows 2 and 4 lie beyond the travel (-100 to 500 \u00b5m)"
         << QVector<int>{1, 3};
     QTest::newRow("negative dwell")
-        << 8 << int(Code::BadArgument) << "Rows 1 have a dwell outside 0 to 86400000 ms"
+        << 8 << int(Code::BadArgument)
+        << "Row 1 cannot be run: the dwell -1 ms is not between 0 and 86400000 ms"
         << QVector<int>{0};
+    QTest::newRow("one row beyond the travel")
+        << 9 << int(Code::OutOfTravel) << "Row 3 lies beyond the travel (-100 to 500 \u00b5m)"
+        << QVector<int>{2};
+    QTest::newRow("rows that break the rules")
+        << 10 << int(Code::BadArgument)
+        << "Rows 1 and 3 cannot be run (the first: the target \"nan\" is not a finite number)"
+        << QVector<int>{0, 2};
 }
 
 void TestSequenceRunner::refusals()
@@ -467,6 +558,15 @@ void TestSequenceRunner::refusals()
         break;
     case 8:
         steps[0].dwellMs = -1;
+        break;
+    case 9:
+        r.stage.s.travelMinUm = -100.0;
+        r.stage.s.travelMaxUm = 500.0;
+        steps[2].targetUm = 500.5;
+        break;
+    case 10:
+        steps[0].targetUm = std::numeric_limits<double>::quiet_NaN();
+        steps[2].label = QStringLiteral("bell\a");
         break;
     }
     const SequenceRunner::Refusal refusal = r.runner.start(steps, repeat, false);
