@@ -11,9 +11,12 @@ using StepAnalysis::Direction;
 
 QString OpenLoopMoveOutcome::text() const
 {
-    const QString steps = plan.direction == Direction::Forward
-                              ? QObject::tr("%n forward step(s)", nullptr, plan.steps)
-                              : QObject::tr("%n reverse step(s)", nullptr, plan.steps);
+    const bool forward = plan.direction == Direction::Forward;
+    const QString steps =
+        plan.steps == 1
+            ? (forward ? QObject::tr("1 forward step") : QObject::tr("1 reverse step"))
+            : (forward ? QObject::tr("%1 forward steps") : QObject::tr("%1 reverse steps"))
+                  .arg(plan.steps);
     const QString asked =
         QObject::tr("asked \u2248 %1, expected %2")
             .arg(Micrometres::text(requestedUm), Micrometres::text(plan.expectedUm));
