@@ -16,10 +16,10 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QShortcut>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
@@ -86,20 +86,22 @@ CharacterisationWindow::CharacterisationWindow(CharacterisationRun *r, MeasuredS
             updateSpan();
     });
 
-    // Esc ends a run from anywhere in this window, as it does in the main window.
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    escape->setContext(Qt::WindowShortcut);
-    connect(escape, &QShortcut::activated, this, [this] {
-        if (run && run->isRunning())
-            run->abort();
-    });
-
     updateDriveText();
     updateSpan();
     updateAvailability();
     redraw();
     if (!run->message().isEmpty())
         messageLabel->setText(run->message());
+}
+
+void CharacterisationWindow::keyPressEvent(QKeyEvent *event)
+{
+    // Esc ends a run from anywhere in this window, as it stops the stage in the main window.
+    if (event->key() == Qt::Key_Escape && run && run->isRunning()) {
+        run->abort();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void CharacterisationWindow::buildUi()

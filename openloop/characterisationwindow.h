@@ -26,6 +26,7 @@ class CharacterisationRun;
 class MeasuredSteps;
 class QCheckBox;
 class QDoubleSpinBox;
+class QKeyEvent;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -48,6 +49,9 @@ public:
     // Each writes the file whole or not at all; a failure is shown to the operator.
     bool exportBursts(const QString &path);
     bool exportSummary(const QString &path);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void buildUi();

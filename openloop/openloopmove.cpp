@@ -99,6 +99,10 @@ CommandResult OpenLoopMove::start(double distanceUm, const Mover &who)
     if (running)
         return CommandResult::refused(CommandResult::Code::Busy,
                                       tr("An open-loop move is under way"));
+    const std::optional<Mover> holder = stage ? stage->state().motionOwner : std::nullopt;
+    if (holder && *holder != who)
+        return CommandResult::refused(CommandResult::Code::Busy,
+                                      tr("The stage is busy: %1 holds it").arg(moverName(*holder)));
     QString why;
     const StepAnalysis::StepPlan planned = plan(distanceUm, &why);
     if (!why.isEmpty()) {
