@@ -2,6 +2,7 @@
 
 #include "micrometres.h"
 #include "openloopprobe.h"
+#include "stepsender.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,7 +32,7 @@ CommandResult refused(CommandResult::Code code, const QString &message)
 
 CharacterisationRun::CharacterisationRun(Stage *s, Clock::Source c, QObject *parent)
     : QObject(parent), stage(s), clock(Clock::orSteady(std::move(c))),
-      probe(new OpenLoopProbe(s, clock, this))
+      probe(new OpenLoopProbe(s, clock, this)), sender(new StepSender(s, this))
 {
     qRegisterMetaType<CharacterisationRun::Phase>("CharacterisationRun::Phase");
     connect(probe, &OpenLoopProbe::sampled, this, &CharacterisationRun::onSampled);
@@ -46,6 +47,12 @@ CharacterisationRun::CharacterisationRun(Stage *s, Clock::Source c, QObject *par
     connect(probe, &OpenLoopProbe::refused, this, [this](const QString &reason) {
         fail(Ending::Refused, tr("Stopped %1: %2").arg(where(), reason), true);
     });
+    connect(sender, &StepSender::sent, this, [this] {
+        probe->readWhenStill(driveMs, asked.toleranceUm, std::max(asked.settleMs, kMinStillWaitMs));
+    });
+    connect(sender, &StepSender::refused, this, [this](const QString &reason) {
+        fail(Ending::Refused, tr("Stopped %1: a step was refused: %2").arg(where(), reason), true);
+    });
     connect(stage, &Stage::panelEvent, this, &CharacterisationRun::onEvent);
     connect(stage, &Stage::stateChanged, this, &CharacterisationRun::onStateChanged);
 }
@@ -55,6 +62,7 @@ CharacterisationRun::~CharacterisationRun()
     // The panel is closing mid-run: the steps already sent are stopped, and the stage is free.
     if (isRunning() && stage) {
         probe->cancel();
+        sender->cancel();
         if (stage->state().connected)
             stage->stop(me());
         stage->releaseMotion(me());
@@ -189,6 +197,7 @@ void CharacterisationRun::abort()
     if (!isRunning())
         return;
     probe->cancel();
+    sender->cancel();
     const QString at = where();
     stopping = true;
     const CommandResult stopped = stage ? stage->stop(me()) : CommandResult::done();
@@ -202,6 +211,8 @@ void CharacterisationRun::abort()
 
 void CharacterisationRun::tick()
 {
+    if (sender->isSending())
+        sender->sendMore();
     probe->tick();
 }
 
@@ -365,18 +376,7 @@ void CharacterisationRun::beginNextBurst()
     phase = Phase::Stepping;
     emit burstChanged(burst() - 1);
     emit progress(burst(), plannedBursts(), phase);
-    for (int i = 0; i < asked.stepsPerBurst; ++i) {
-        const CommandResult sent = stage->step(*direction == Direction::Forward, me());
-        // A step may end the run from inside: a link that fails on the write.
-        if (!isRunning())
-            return;
-        if (!sent.ok()) {
-            fail(Ending::Refused,
-                 tr("Stopped %1: a step was refused: %2").arg(where(), sent.message), true);
-            return;
-        }
-    }
-    probe->readWhenStill(driveMs, asked.toleranceUm, std::max(asked.settleMs, kMinStillWaitMs));
+    sender->send(*direction == Direction::Forward, asked.stepsPerBurst, me());
 }
 
 void CharacterisationRun::onEvent(const PanelEvent &event)
@@ -386,6 +386,7 @@ void CharacterisationRun::onEvent(const PanelEvent &event)
     switch (event.kind) {
     case PanelEvent::Kind::Disconnected:
         probe->cancel();
+        sender->cancel();
         end(Ending::LinkLost,
             tr("The link to the controller was lost %1: %2").arg(where(), event.text));
         break;
@@ -414,6 +415,7 @@ void CharacterisationRun::fail(Ending ending, const QString &error, bool sendSto
     if (!isRunning())
         return;
     probe->cancel();
+    sender->cancel();
     if (sendStop && stage && stage->state().connected) {
         stopping = true;
         stage->stop(me());
@@ -428,6 +430,7 @@ void CharacterisationRun::end(Ending ending, const QString &text)
     const bool complete = ending == Ending::Complete;
     lastEnding = ending;
     probe->cancel();
+    sender->cancel();
     phase = Phase::Idle;
     lastMessage = text;
     if (stage)

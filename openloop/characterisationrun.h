@@ -37,6 +37,8 @@ struct CharacterisationSettings {
 // where the link still stands, on Stop, a lost link, an error from the controller, a position
 // outside the span or one that is not answered; nothing is tried again. No widgets; with a
 // ManualClock, call tick() after advancing it.
+class StepSender;
+
 class CharacterisationRun : public QObject {
     Q_OBJECT
 
@@ -121,6 +123,7 @@ private:
     QPointer<Stage> stage;
     Clock::Source clock;
     OpenLoopProbe *probe = nullptr;
+    StepSender *sender = nullptr;
     Phase phase = Phase::Idle;
     CharacterisationSettings asked;
     PanelState startState;

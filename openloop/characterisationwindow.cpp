@@ -71,7 +71,7 @@ CharacterisationWindow::CharacterisationWindow(CharacterisationRun *r, MeasuredS
 {
     setWindowTitle(tr("Step characterisation"));
     buildUi();
-    resize(900, 720);
+    resize(860, 800);
 
     connect(run, &CharacterisationRun::progress, this, &CharacterisationWindow::showProgress);
     connect(run, &CharacterisationRun::burstChanged, this, &CharacterisationWindow::redraw);
@@ -211,6 +211,7 @@ void CharacterisationWindow::buildUi()
     splitter->addWidget(table);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
+    splitter->setChildrenCollapsible(false);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(formBox);
@@ -245,21 +246,14 @@ void CharacterisationWindow::buildChart()
     restSeries->setMarkerSize(7.0);
     restSeries->setColor(QColor(0xd0, 0x60, 0x10));
     restSeries->setBorderColor(QColor(0xd0, 0x60, 0x10));
-    spanFromSeries = new QLineSeries;
-    spanFromSeries->setName(tr("Span"));
-    spanFromSeries->setPen(pen(Qt::gray, 1.0, Qt::DashLine));
-    spanToSeries = new QLineSeries;
-    spanToSeries->setPen(pen(Qt::gray, 1.0, Qt::DashLine));
-    for (QXYSeries *series :
-         {static_cast<QXYSeries *>(spanFromSeries), static_cast<QXYSeries *>(spanToSeries),
-          static_cast<QXYSeries *>(positionSeries), static_cast<QXYSeries *>(restSeries)})
-        chart->addSeries(series);
-    chart->legend()->markers(spanToSeries).constFirst()->setVisible(false);
+    chart->addSeries(positionSeries);
+    chart->addSeries(restSeries);
 
     stepsAxis = new QValueAxis;
     stepsAxis->setTitleText(tr("Steps sent (forward +, reverse \u2212)"));
     stepsAxis->setLabelFormat(QStringLiteral("%d"));
     positionAxis = new QValueAxis;
+    positionAxis->setTickCount(7);
     positionAxis->setTitleText(tr("Position [\u00b5m]"));
     chart->addAxis(stepsAxis, Qt::AlignBottom);
     chart->addAxis(positionAxis, Qt::AlignLeft);
@@ -270,7 +264,7 @@ void CharacterisationWindow::buildChart()
     chartView = new QChartView(chart);
     chartView->setObjectName(QStringLiteral("chartView_Steps"));
     chartView->setRenderHint(QPainter::Antialiasing);
-    chartView->setMinimumHeight(220);
+    chartView->setMinimumHeight(300);
 }
 
 CharacterisationSettings CharacterisationWindow::settings() const
@@ -432,22 +426,15 @@ void CharacterisationWindow::redraw()
     }
     positionSeries->replace(line);
     restSeries->replace(rests);
-    const std::optional<double> from = run->spanFromUm();
-    const std::optional<double> to = run->spanToUm();
-    if (from && to) {
-        spanFromSeries->replace(QVector<QPointF>{QPointF(xMin, *from), QPointF(xMax, *from)});
-        spanToSeries->replace(QVector<QPointF>{QPointF(xMin, *to), QPointF(xMax, *to)});
-    } else {
-        spanFromSeries->clear();
-        spanToSeries->clear();
-    }
     if (!std::isfinite(yMin)) {
         yMin = 0.0;
         yMax = 1.0;
     }
-    const double pad = std::max(0.5, (yMax - yMin) * 0.05);
+    const double pad = std::max(0.5, (yMax - yMin) * 0.02);
     stepsAxis->setRange(xMin, xMax);
+    stepsAxis->applyNiceNumbers();
     positionAxis->setRange(yMin - pad, yMax + pad);
+    positionAxis->applyNiceNumbers();
 
     summaryLabel->setText(bursts.isEmpty()
                               ? QString()

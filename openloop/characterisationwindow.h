@@ -2,12 +2,9 @@
 
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
-#include <QtCharts/QLegend>
-#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
-#include <QtCharts/QXYSeries>
 
 #include <QPointer>
 #include <QWidget>
@@ -19,7 +16,6 @@ using QtCharts::QChartView;
 using QtCharts::QLineSeries;
 using QtCharts::QScatterSeries;
 using QtCharts::QValueAxis;
-using QtCharts::QXYSeries;
 #endif
 
 class CharacterisationRun;
@@ -94,8 +90,6 @@ private:
     QChartView *chartView = nullptr;
     QLineSeries *positionSeries = nullptr;
     QScatterSeries *restSeries = nullptr;
-    QLineSeries *spanFromSeries = nullptr;
-    QLineSeries *spanToSeries = nullptr;
     QValueAxis *stepsAxis = nullptr;
     QValueAxis *positionAxis = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "measuredsteps.h"
 #include "micrometres.h"
 #include "openloopprobe.h"
+#include "stepsender.h"
 
 #include <cmath>
 #include <limits>
@@ -29,7 +30,8 @@ QString OpenLoopMoveOutcome::text() const
 }
 
 OpenLoopMove::OpenLoopMove(Stage *s, MeasuredSteps *m, Clock::Source clock, QObject *parent)
-    : QObject(parent), stage(s), measured(m), probe(new OpenLoopProbe(s, std::move(clock), this))
+    : QObject(parent), stage(s), measured(m), probe(new OpenLoopProbe(s, std::move(clock), this)),
+      sender(new StepSender(s, this))
 {
     qRegisterMetaType<OpenLoopMoveOutcome>("OpenLoopMoveOutcome");
     connect(probe, &OpenLoopProbe::reading, this, &OpenLoopMove::onReading);
@@ -41,6 +43,11 @@ OpenLoopMove::OpenLoopMove(Stage *s, MeasuredSteps *m, Clock::Source clock, QObj
     });
     connect(probe, &OpenLoopProbe::refused, this,
             [this](const QString &reason) { fail(OpenLoopEnding::Refused, reason, true); });
+    connect(sender, &StepSender::sent, this,
+            [this] { probe->readWhenStill(driveMs, kStillToleranceUm, kStillWaitMs); });
+    connect(sender, &StepSender::refused, this, [this](const QString &reason) {
+        fail(OpenLoopEnding::Refused, tr("A step was refused: %1").arg(reason), true);
+    });
     connect(stage, &Stage::panelEvent, this, &OpenLoopMove::onEvent);
     connect(stage, &Stage::stateChanged, this, [this] {
         if (running && stage->state().connected && stage->state().closedLoop)
@@ -52,6 +59,7 @@ OpenLoopMove::~OpenLoopMove()
 {
     if (running && stage) {
         probe->cancel();
+        sender->cancel();
         if (stepsSent && stage->state().connected)
             stage->stop(mover);
         stage->releaseMotion(mover);
@@ -138,6 +146,7 @@ void OpenLoopMove::abort()
     if (!running)
         return;
     probe->cancel();
+    sender->cancel();
     stopping = true;
     if (stage)
         stage->stop(mover);
@@ -148,6 +157,8 @@ void OpenLoopMove::abort()
 
 void OpenLoopMove::tick()
 {
+    if (sender->isSending())
+        sender->sendMore();
     probe->tick();
 }
 
@@ -167,18 +178,8 @@ void OpenLoopMove::onReading(double positionUm, qint64, bool still)
                  false);
             return;
         }
-        const bool forward = last.plan.direction == Direction::Forward;
         stepsSent = true;
-        for (int i = 0; i < last.plan.steps; ++i) {
-            const CommandResult sent = stage->step(forward, mover);
-            if (!running)
-                return;
-            if (!sent.ok()) {
-                fail(OpenLoopEnding::Refused, tr("A step was refused: %1").arg(sent.message), true);
-                return;
-            }
-        }
-        probe->readWhenStill(driveMs, kStillToleranceUm, kStillWaitMs);
+        sender->send(last.plan.direction == Direction::Forward, last.plan.steps, mover);
         return;
     }
     last.afterUm = positionUm;
@@ -193,6 +194,7 @@ void OpenLoopMove::onEvent(const PanelEvent &event)
     switch (event.kind) {
     case PanelEvent::Kind::Disconnected:
         probe->cancel();
+        sender->cancel();
         end(OpenLoopEnding::LinkLost,
             tr("The link to the controller was lost: %1").arg(event.text));
         break;
@@ -214,6 +216,7 @@ void OpenLoopMove::fail(OpenLoopEnding ending, const QString &error, bool sendSt
     if (!running)
         return;
     probe->cancel();
+    sender->cancel();
     if (sendStop && stepsSent && stage && stage->state().connected) {
         stopping = true;
         stage->stop(mover);
@@ -227,6 +230,7 @@ void OpenLoopMove::end(OpenLoopEnding ending, const QString &error)
 {
     lastEnding = ending;
     probe->cancel();
+    sender->cancel();
     running = false;
     if (stage)
         stage->releaseMotion(mover);

@@ -11,6 +11,7 @@
 #include <optional>
 
 class MeasuredSteps;
+class StepSender;
 
 // What an open-loop move by a distance did.
 struct OpenLoopMoveOutcome {
@@ -76,6 +77,7 @@ private:
     QPointer<Stage> stage;
     QPointer<MeasuredSteps> measured;
     OpenLoopProbe *probe = nullptr;
+    StepSender *sender = nullptr;
     OpenLoopMoveOutcome last;
     Mover mover;
     bool running = false;

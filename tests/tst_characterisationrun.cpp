@@ -4,6 +4,7 @@
 
 #include "characterisationrun.h"
 #include "steppingstage.h"
+#include "stepsender.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -104,6 +105,7 @@ private slots:
     void positionOutsideTheGivenSpanSendsNothing();
     void readsOnlyOnceTheStageIsStill();
     void panelGoingAwayMidRunStopsTheStage();
+    void longTrainsAreSentInParts();
 };
 
 void TestCharacterisationRun::sendsParametersFirstThenBurstsInRunsOfOneDirection()
@@ -458,6 +460,37 @@ void TestCharacterisationRun::panelGoingAwayMidRunStopsTheStage()
     }
     QCOMPARE(stage.count(QStringLiteral("stop")), 1);
     QVERIFY(!stage.now.motionOwner);
+}
+
+void TestCharacterisationRun::longTrainsAreSentInParts()
+{
+    SteppingStage stage;
+    StepSender sender(&stage);
+    QSignalSpy sent(&sender, &StepSender::sent);
+    QSignalSpy refused(&sender, &StepSender::refused);
+    // A part now, the rest from the event loop, which runs in between.
+    sender.send(false, 2 * StepSender::kStepsPerTurn + 10, Mover::operatorMover());
+    QCOMPARE(stage.count(QStringLiteral("re")), StepSender::kStepsPerTurn);
+    QVERIFY(sender.isSending());
+    QVERIFY(sent.wait(1000));
+    QCOMPARE(stage.count(QStringLiteral("re")), 2 * StepSender::kStepsPerTurn + 10);
+    QCOMPARE(sent.count(), 1);
+
+    // Cancelled between parts: nothing more goes.
+    stage.commands.clear();
+    sender.send(true, 3 * StepSender::kStepsPerTurn, Mover::operatorMover());
+    sender.cancel();
+    QTest::qWait(50);
+    QCOMPARE(stage.count(QStringLiteral("fo")), StepSender::kStepsPerTurn);
+    QCOMPARE(sent.count(), 1);
+
+    // A refused step ends the train and says why.
+    stage.commands.clear();
+    stage.now.motionOwner = Mover::sequence(&stage);
+    sender.send(true, 5, Mover::operatorMover());
+    QCOMPARE(refused.count(), 1);
+    QCOMPARE(stage.count(QStringLiteral("fo")), 0);
+    QVERIFY(!sender.isSending());
 }
 
 QTEST_GUILESS_MAIN(TestCharacterisationRun)
