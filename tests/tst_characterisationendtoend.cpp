@@ -29,6 +29,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -145,6 +146,7 @@ private slots:
     void lostLineEndsTheRun();
     void controllerWithoutOpenLoopPositions();
     void onlyForADvx1901();
+    void closingThePanelMidRun();
 };
 
 void TestCharacterisationEndToEnd::initTestCase()
@@ -242,6 +244,13 @@ void TestCharacterisationEndToEnd::measuresTheStepAndMovesByADistance()
     const QByteArray summaryText = summaryFile.readAll();
     QVERIFY(summaryText.startsWith("# program: "));
     QVERIFY(summaryText.contains("\num_per_step,forward,um,"));
+    // A file that cannot be written is said so, and nothing is left behind.
+    const QString nowhere = dir.filePath(QStringLiteral("missing/steps.csv"));
+    QVERIFY(!r.steps->exportBursts(nowhere));
+    QTRY_COMPARE(r.boxes.count(), 1);
+    QVERIFY2(r.boxes.texts.first().startsWith(QStringLiteral("Cannot write ") + nowhere),
+             qPrintable(r.boxes.texts.first()));
+    QVERIFY(!QFile::exists(nowhere));
 
     // Move ≈ 100 µm on the page: it lands within the noise of its steps.
     auto *distance = r.onPage<QDoubleSpinBox>("doubleSpinBox_OpenLoopMove");
@@ -467,6 +476,18 @@ void TestCharacterisationEndToEnd::onlyForADvx1901()
     QVERIFY2(start->toolTip().contains(QStringLiteral("needs a DVX1901")),
              qPrintable(start->toolTip()));
     QVERIFY(r.message().contains(QStringLiteral("needs a DVX1901")));
+}
+
+void TestCharacterisationEndToEnd::closingThePanelMidRun()
+{
+    // The panel goes away while a burst is out: the run stops the stage on its way and touches
+    // nothing that is already gone.
+    auto r = std::make_unique<Rig>();
+    QVERIFY(r->ready(kStickSlip));
+    r->set(20, 50, 100);
+    QTest::mouseClick(r->find<QPushButton>("pushButton_Start"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(r->run->burst() >= 2, kMarginMs);
+    r.reset();
 }
 
 QTEST_MAIN(TestCharacterisationEndToEnd)
