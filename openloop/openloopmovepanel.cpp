@@ -65,6 +65,13 @@ void OpenLoopMovePanel::update()
     if (!measured || !move || !stage)
         return;
     stepLabel->setText(measured->summary());
+    const std::optional<StepMeasurement> &m = measured->measurement();
+    stepLabel->setToolTip(m ? tr("Measured with duration %1 ms, interval %2 ms and cycle %3; it "
+                                 "holds until the link closes")
+                                  .arg(m->durationMs)
+                                  .arg(m->intervalMs)
+                                  .arg(m->cycles)
+                            : tr("Measure… runs a step characterisation"));
     const PanelState s = stage->state();
     QString why = measured->unusableReason(s);
     if (why.isEmpty() && s.motionOwner)
