@@ -1,7 +1,13 @@
 #include "panel.h"
 
+#include "characterisationrun.h"
+#include "characterisationwindow.h"
 #include "controlserver.h"
 #include "mainwindow.h"
+#include "measuredsteps.h"
+#include "openloopcommands.h"
+#include "openloopmove.h"
+#include "openloopmovepanel.h"
 #include "portlister.h"
 #include "reconnectcontroller.h"
 #include "sequencecommands.h"
@@ -12,8 +18,11 @@
 #include "tracewindow.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QStatusBar>
+#include <QToolBar>
 
 namespace {
 // What the status bar has room for beside the connection text of a typical port name.
@@ -36,6 +45,26 @@ Panel::Panel(QObject *parent)
 
     connect(mainWindow.get(), &MainWindow::traceRequested, this, &Panel::showTrace);
     connect(mainWindow.get(), &MainWindow::sequenceRequested, this, &Panel::showSequence);
+
+    // Open-loop steps in micrometres: what was measured is kept from the start, since the way
+    // the stage was last stepped matters to the first run and the first move.
+    measured = new MeasuredSteps(stage, this);
+    openLoopMover = new OpenLoopMove(stage, measured, {}, this);
+    Ui::MainWindow *form = mainWindow->form();
+    openLoopPanel = new OpenLoopMovePanel(measured, openLoopMover, stage);
+    openLoopPanel->setObjectName(QStringLiteral("openLoopMovePanel"));
+    form->gridLayout->addWidget(openLoopPanel, 3, 0, 1, 4);
+    connect(openLoopPanel, &OpenLoopMovePanel::characterisationRequested, this,
+            &Panel::showStepCharacterisation);
+    auto *characterise = new QAction(tr("Step characterisation\u2026"), mainWindow.get());
+    characterise->setObjectName(QStringLiteral("actionStepCharacterisation"));
+    characterise->setToolTip(tr("Measures how far one open-loop step goes, forward and reverse"));
+    connect(characterise, &QAction::triggered, this, &Panel::showStepCharacterisation);
+    // In the View menu where the window has one, else on the tool bar.
+    if (auto *view = mainWindow->findChild<QMenu *>(QStringLiteral("menuView")))
+        view->addAction(characterise);
+    else
+        form->mainToolBar->addAction(characterise);
 }
 
 Panel::~Panel()
@@ -46,6 +75,10 @@ Panel::~Panel()
     mainWindow.reset();
     delete runner;
     runner = nullptr;
+    delete characterisation;
+    characterisation = nullptr;
+    delete openLoopMover;
+    openLoopMover = nullptr;
 }
 
 void Panel::preselectPort(const QString &path)
@@ -91,6 +124,26 @@ SequenceWindow *Panel::showSequence()
     return sequence;
 }
 
+CharacterisationRun *Panel::characterisationRun()
+{
+    if (!characterisation) {
+        characterisation = new CharacterisationRun(stage, {}, this);
+        measured->follow(characterisation);
+    }
+    return characterisation;
+}
+
+CharacterisationWindow *Panel::showStepCharacterisation()
+{
+    if (!characterisationWindow)
+        characterisationWindow =
+            new CharacterisationWindow(characterisationRun(), measured, stage, mainWindow.get());
+    characterisationWindow->show();
+    characterisationWindow->raise();
+    characterisationWindow->activateWindow();
+    return characterisationWindow;
+}
+
 ControlServer *Panel::startControlServer(const QString &path, QString *error)
 {
     if (server)
@@ -102,6 +155,7 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     }
     server = started;
     addSequenceCommands(*server, sequenceRunner());
+    addOpenLoopCommands(*server, characterisationRun(), openLoopMover, measured);
     // The operator can always see that scripts may drive the panel, and when they cannot. The
     // window has a fixed width that the connection text mostly fills: a long path is shortened
     // in the middle, and the whole of it is in the tooltip.

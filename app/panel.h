@@ -5,8 +5,13 @@
 
 #include <memory>
 
+class CharacterisationRun;
+class CharacterisationWindow;
 class ControlServer;
 class MainWindow;
+class MeasuredSteps;
+class OpenLoopMove;
+class OpenLoopMovePanel;
 class ReconnectController;
 class SequenceRunner;
 class SequenceWindow;
@@ -40,6 +45,11 @@ public:
     SequenceRunner *sequenceRunner();
     TraceWindow *showTrace();
     SequenceWindow *showSequence();
+    // The one characterisation run, shared by its window and the control socket.
+    CharacterisationRun *characterisationRun();
+    CharacterisationWindow *showStepCharacterisation();
+    MeasuredSteps *measuredSteps() const { return measured; }
+    OpenLoopMove *openLoopMove() const { return openLoopMover; }
     // Listens for scripts on path (empty: the default path) and shows "Control: PATH" in the
     // status bar. Null, with the reason in error, when it cannot listen there.
     ControlServer *startControlServer(const QString &path, QString *error);
@@ -54,4 +64,9 @@ private:
     TraceWindow *trace = nullptr;
     SequenceWindow *sequence = nullptr;
     ControlServer *server = nullptr;
+    MeasuredSteps *measured = nullptr;
+    OpenLoopMove *openLoopMover = nullptr;
+    OpenLoopMovePanel *openLoopPanel = nullptr;
+    CharacterisationRun *characterisation = nullptr;
+    CharacterisationWindow *characterisationWindow = nullptr;
 };

@@ -765,6 +765,9 @@ PanelState StageSession::state() const
     s.travelMaxUm = sliderMax;
     s.motionOwner = owner;
     s.moveCount = moveCount;
+    s.durationMs = now.durationMs;
+    s.intervalMs = now.intervalMs;
+    s.cycles = now.cycles;
     if (s.connected) {
         s.chosenPort = opened.chosenPort;
         s.stablePort = opened.stablePort;
@@ -866,9 +869,12 @@ CommandResult StageSession::moveBy(double stepUm, const Mover &who)
 
 CommandResult StageSession::setOpenLoop(std::optional<int> durationMs,
                                         std::optional<int> intervalMs, std::optional<int> cycles,
-                                        const Mover &)
+                                        const Mover &who)
 {
     if (auto r = refuseUnlessConnected())
+        return *r;
+    // The step a run measures or a move counts on depends on them.
+    if (auto r = refuseIfBusy(who))
         return *r;
     if (closedLoop)
         return refused(CommandResult::Code::Unavailable,
@@ -1004,6 +1010,15 @@ void StageSession::setOwner(const std::optional<Mover> &newOwner)
 void StageSession::requestSampling(const void *requester, int intervalMs)
 {
     serial->requestSampling(requester, intervalMs);
+}
+
+CommandResult StageSession::requestPosition()
+{
+    if (auto r = refuseUnlessConnected())
+        return *r;
+    // Unechoed, like the poll's: a run asks many times a second.
+    serial->write(Protocol::kCurrentPosition);
+    return CommandResult::done();
 }
 
 // ---------------------------------------------------------------------------------------------

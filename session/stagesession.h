@@ -92,6 +92,7 @@ public:
     CommandResult claimMotion(const Mover &who) override;
     void releaseMotion(const Mover &who) override;
     void requestSampling(const void *requester, int intervalMs) override;
+    CommandResult requestPosition() override;
 
     // The last position read, also when it was not a number (0.0 then).
     double currentPositionUm() const { return currentPosition; }
