@@ -124,8 +124,7 @@ void TestTrace::ringBufferWrapsAround()
     QCOMPARE((QVector<int>{partial.at(0), partial.at(4)}), (QVector<int>{3, 7}));
     partial.dropFront(4);
     partial.append(8);
-    QCOMPARE((QVector<int>{partial.size(), partial.at(0), partial.at(1)}),
-             (QVector<int>{2, 7, 8}));
+    QCOMPARE((QVector<int>{partial.size(), partial.at(0), partial.at(1)}), (QVector<int>{2, 7, 8}));
     partial.dropFront(10);
     QVERIFY(partial.isEmpty());
 
@@ -296,20 +295,19 @@ void TestTrace::csvEventsInterleaved()
                              QStringLiteral("port error, \"Resource busy\""), 1});
     events.append(TraceEvent{10.0, PanelEvent::Kind::Connected, QStringLiteral("/dev/pts/3"), 2});
     samples.append(TraceSample{10.25, 5.0, kNaN, PositionSource::Poll, 2});
-    const QByteArray csv = csvOf(samples, events,
-                                 {segmentAt(1, 0.0, kConnectedUtcMs, 2.0),
-                                  segmentAt(2, 10.0, kConnectedUtcMs + 15000)});
-    QCOMPARE(csv,
-             QByteArray("time_s,time_utc,segment,position_um,target_um,source,event\n"
-                        "0.000,2026-12-07T14:03:22.000Z,1,,,,connected /dev/pts/3\n"
-                        "0.400,2026-12-07T14:03:22.400Z,1,,,,identified 1901 3.12\n"
-                        "0.400,2026-12-07T14:03:22.400Z,1,0.0000,,poll,\n"
-                        "0.600,2026-12-07T14:03:22.600Z,1,,,,homed\n"
-                        "0.900,2026-12-07T14:03:22.900Z,1,0.0000,0.0000,poll,\n"
-                        "2.000,2026-12-07T14:03:24.000Z,1,,,,\"disconnected port error, "
-                        "\"\"Resource busy\"\"\"\n"
-                        "0.000,2026-12-07T14:03:37.000Z,2,,,,connected /dev/pts/3\n"
-                        "0.250,2026-12-07T14:03:37.250Z,2,5.0000,,poll,\n"));
+    const QByteArray csv = csvOf(
+        samples, events,
+        {segmentAt(1, 0.0, kConnectedUtcMs, 2.0), segmentAt(2, 10.0, kConnectedUtcMs + 15000)});
+    QCOMPARE(csv, QByteArray("time_s,time_utc,segment,position_um,target_um,source,event\n"
+                             "0.000,2026-12-07T14:03:22.000Z,1,,,,connected /dev/pts/3\n"
+                             "0.400,2026-12-07T14:03:22.400Z,1,,,,identified 1901 3.12\n"
+                             "0.400,2026-12-07T14:03:22.400Z,1,0.0000,,poll,\n"
+                             "0.600,2026-12-07T14:03:22.600Z,1,,,,homed\n"
+                             "0.900,2026-12-07T14:03:22.900Z,1,0.0000,0.0000,poll,\n"
+                             "2.000,2026-12-07T14:03:24.000Z,1,,,,\"disconnected port error, "
+                             "\"\"Resource busy\"\"\"\n"
+                             "0.000,2026-12-07T14:03:37.000Z,2,,,,connected /dev/pts/3\n"
+                             "0.250,2026-12-07T14:03:37.250Z,2,5.0000,,poll,\n"));
 }
 
 void TestTrace::csvMovesTable()
@@ -332,9 +330,9 @@ void TestTrace::csvMovesTable()
     cut.segment = 2;
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    TraceCsv::writeMoves(&buffer, "# header\n", {settled, cut},
-                         {segmentAt(1, 0.0, kConnectedUtcMs, 5.0),
-                          segmentAt(2, 10.0, kConnectedUtcMs + 60000)});
+    TraceCsv::writeMoves(
+        &buffer, "# header\n", {settled, cut},
+        {segmentAt(1, 0.0, kConnectedUtcMs, 5.0), segmentAt(2, 10.0, kConnectedUtcMs + 60000)});
     // Travel and settling in ms, as the window's table shows them.
     QCOMPARE(buffer.data(),
              QByteArray("# header\n"

@@ -19,6 +19,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
@@ -138,14 +139,19 @@ QLayout *TraceWindow::buildControls()
     toleranceBox->setSingleStep(0.1);
     toleranceBox->setValue(rec->toleranceUm());
 
-    auto *exportButton = new QPushButton(tr("Export CSV\u2026"));
-    exportButton->setObjectName(QStringLiteral("pushButton_ExportCsv"));
-    auto *movesButton = new QPushButton(tr("Export moves\u2026"));
-    movesButton->setObjectName(QStringLiteral("pushButton_ExportMoves"));
-    auto *imageButton = new QPushButton(tr("Save image\u2026"));
-    imageButton->setObjectName(QStringLiteral("pushButton_SaveImage"));
+    // The files the trace writes, behind one button, so the window fits beside the panel on a
+    // laptop's screen.
+    auto *exportMenu = new QMenu(this);
+    QAction *exportCsv = exportMenu->addAction(tr("Trace as CSV\u2026"));
+    exportCsv->setObjectName(QStringLiteral("actionExportCsv"));
+    QAction *exportMoves = exportMenu->addAction(tr("Moves as CSV\u2026"));
+    exportMoves->setObjectName(QStringLiteral("actionExportMoves"));
+    QAction *saveImage = exportMenu->addAction(tr("Image (PNG or SVG)\u2026"));
+    saveImage->setObjectName(QStringLiteral("actionSaveImage"));
+    auto *exportButton = new QPushButton(tr("Export"));
+    exportButton->setObjectName(QStringLiteral("pushButton_Export"));
+    exportButton->setMenu(exportMenu);
 
-    // Two rows, so the window fits beside the panel on a laptop's screen.
     auto *view = new QHBoxLayout;
     view->addWidget(new QLabel(tr("View:")));
     view->addWidget(viewBox);
@@ -153,14 +159,12 @@ QLayout *TraceWindow::buildControls()
     view->addWidget(samplingBox);
     view->addWidget(pauseButton);
     view->addStretch(1);
-    view->addWidget(clearButton);
     auto *files = new QHBoxLayout;
     files->addWidget(new QLabel(tr("Tolerance [\u00b5m]:")));
     files->addWidget(toleranceBox);
     files->addStretch(1);
+    files->addWidget(clearButton);
     files->addWidget(exportButton);
-    files->addWidget(movesButton);
-    files->addWidget(imageButton);
     auto *rows = new QVBoxLayout;
     rows->addLayout(view);
     rows->addLayout(files);
@@ -175,9 +179,9 @@ QLayout *TraceWindow::buildControls()
     connect(clearButton, &QPushButton::clicked, this, &TraceWindow::confirmClear);
     connect(toleranceBox, &QDoubleSpinBox::editingFinished, this,
             [this] { rec->setToleranceUm(toleranceBox->value()); });
-    connect(exportButton, &QPushButton::clicked, this, &TraceWindow::chooseTraceFile);
-    connect(movesButton, &QPushButton::clicked, this, &TraceWindow::chooseMovesFile);
-    connect(imageButton, &QPushButton::clicked, this, &TraceWindow::chooseImageFile);
+    connect(exportCsv, &QAction::triggered, this, &TraceWindow::chooseTraceFile);
+    connect(exportMoves, &QAction::triggered, this, &TraceWindow::chooseMovesFile);
+    connect(saveImage, &QAction::triggered, this, &TraceWindow::chooseImageFile);
     return rows;
 }
 
