@@ -59,7 +59,8 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption control(kControl, QString(), QStringLiteral("PATH"));
     const QCommandLineOption headless(QStringLiteral("headless"), QString());
-    parser.addOptions({help, version, port, control, headless});
+    const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({help, version, port, control, headless, log});
 
     const QStringList joined = joinOptionalValues(arguments);
     const bool parsed = parser.parse(joined);
@@ -90,6 +91,13 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
         options.controlRequested = true;
         options.controlPath = parser.values(control).constLast();
     }
+    if (parser.isSet(log)) {
+        options.logPath = parser.values(log).constLast();
+        if (options.logPath.isEmpty()) {
+            options.error = QStringLiteral("--log needs a file");
+            return options;
+        }
+    }
     options.headless = parser.isSet(headless);
     return options;
 }
@@ -106,6 +114,9 @@ QString commandLineHelp()
         "                        /dev/serial/by-id/...\n"
         "      --control[=PATH]  let scripts drive the panel through a local socket at\n"
         "                        PATH (default $XDG_RUNTIME_DIR/mirastellon.sock)\n"
+        "      --log FILE        write every command sent, every reply received and\n"
+        "                        every event to FILE, one JSON line each (continued\n"
+        "                        if it exists; rotated at 10 MB, keeping 5 files)\n"
         "      --headless        show no window and no message box (the offscreen\n"
         "                        platform); errors go to standard error and to\n"
         "                        control clients, for a machine without a desktop\n"
