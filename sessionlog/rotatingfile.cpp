@@ -80,17 +80,25 @@ bool RotatingFile::writeLines(const QByteArray &lines, QString *error)
         return fail(QCoreApplication::translate("RotatingFile", "the file is closed"), error);
     if (written > 0 && written + lines.size() > limit && !rotate(true, error))
         return false;
-    const qint64 n = file.write(lines);
-    if (n != lines.size()) {
-        // A short write leaves part of a line; the reader is told by the reason, and the file
-        // takes nothing more.
-        return fail(
-            n < 0 || file.error() != QFileDevice::NoError
-                ? file.errorString()
-                : QCoreApplication::translate("RotatingFile", "the disk took only part of a line"),
-            error);
+    // The system may take part of a line and refuse the rest only when asked again, with the
+    // reason (a full disk).
+    qint64 done = 0;
+    while (done < lines.size()) {
+        const qint64 n = file.write(lines.constData() + done, lines.size() - done);
+        if (n <= 0)
+            break;
+        done += n;
     }
-    written += n;
+    if (done != lines.size()) {
+        const QString reason =
+            file.error() != QFileDevice::NoError
+                ? file.errorString()
+                : QCoreApplication::translate("RotatingFile", "the system took nothing more");
+        // What the file keeps ends with a whole line.
+        file.resize(written);
+        return fail(reason, error);
+    }
+    written += done;
     return true;
 }
 
