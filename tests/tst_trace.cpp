@@ -413,6 +413,7 @@ void TestTrace::recorderFollowsTheStage()
     ScriptedStage stage;
     qint64 clock = 1000;
     TraceRecorder recorder(&stage, [&clock] { return clock; });
+    recorder.setUtcClock([&clock] { return kConnectedUtcMs - 1000 + clock; });
 
     // Nothing is kept before the first connection.
     emit stage.panelEvent(PanelEvent{PanelEvent::Kind::Error, QStringLiteral("no port")});
@@ -460,6 +461,7 @@ void TestTrace::recorderKeepsConnectionsApart()
     stage.now.closedLoop = true;
     qint64 clock = 0;
     TraceRecorder recorder(&stage, [&clock] { return clock; });
+    recorder.setUtcClock([&clock] { return kConnectedUtcMs + clock; });
     const auto connectAt = [&](qint64 ms, qint64 utcMs, const QString &port) {
         clock = ms;
         stage.now.connected = true;

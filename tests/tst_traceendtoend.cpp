@@ -15,6 +15,7 @@
 
 #include <QComboBox>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -346,6 +347,10 @@ void TestTraceEndToEnd::openedAfterHomingAndTwoMoves()
     MainWindowProbe probe(window);
     Stage *stage = window.session();
     TraceRecorder *recorder = panel.traceRecorder();
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("session.jsonl"));
+    QString error;
+    QVERIFY(panel.startSessionLog(log, &error));
     QVERIFY(stage->connectPort(sim.terminal).ok());
     QTRY_VERIFY_WITH_TIMEOUT(probe.ui()->pushButton_home->isEnabled(), 10000);
 
@@ -390,7 +395,6 @@ void TestTraceEndToEnd::openedAfterHomingAndTwoMoves()
     QVERIFY(line->at(0).x() < openedS - 2.0);
 
     // The CSV opens in a spreadsheet: the provenance block, then rows with UTC times.
-    QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("trace.csv"));
     QVERIFY(trace->exportTrace(path));
     QFile file(path);
@@ -420,6 +424,36 @@ void TestTraceEndToEnd::openedAfterHomingAndTwoMoves()
     }
     QCOMPARE(homedRows, 1);
     QCOMPARE(boxes.count(), 0);
+
+    // The example reads both files with Python's standard library and finds the same settling
+    // times as the table from the log's move events; from the trace alone, where a move starts
+    // at its first sample, it finds them settled.
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        QSKIP("python3 is not installed: the example is not run");
+    const QString script = QStringLiteral(MIRASTELLON_SOURCE_DIR "/examples/settling_times.py");
+    for (const QStringList &files : {QStringList{path, log}, QStringList{path}}) {
+        QProcess run;
+        run.start(python, QStringList{script} + files);
+        QVERIFY(run.waitForFinished(30000));
+        QCOMPARE(run.exitCode(), 0);
+        const QStringList out =
+            QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(out.size() == 4 && out.at(0).startsWith(QStringLiteral("DVX1901 ")),
+                 qPrintable(out.join('\n')));
+        for (int row = 0; row < 3; ++row) {
+            const QRegularExpressionMatch m =
+                QRegularExpression(
+                    QStringLiteral("move to +([-0-9.]+) um  settled after ([0-9.]+) s$"))
+                    .match(out.at(row + 1));
+            QVERIFY2(m.hasMatch(), qPrintable(out.at(row + 1)));
+            QCOMPARE(m.captured(1), targets.at(row));
+            const double table = moves->index(row, MoveTableModel::Settling).data().toDouble();
+            if (files.size() == 2)
+                QVERIFY2(std::abs(m.captured(2).toDouble() * 1000.0 - table) < 50.0,
+                         qPrintable(out.at(row + 1) + QStringLiteral(" vs %1 ms").arg(table)));
+        }
+    }
 }
 
 QTEST_MAIN(TestTraceEndToEnd)

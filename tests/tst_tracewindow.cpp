@@ -40,6 +40,7 @@ struct Recording {
 
     Recording()
     {
+        recorder.setUtcClock([this] { return kConnectedUtcMs + clock; });
         stage.now.closedLoop = true;
         connectAt(0, QStringLiteral("/dev/ttyUSB0"));
         stage.now.model = QStringLiteral("1901");

@@ -20,6 +20,7 @@ QString TraceEvent::label() const
 
 TraceRecorder::TraceRecorder(Stage *stage, Clock::Source clockMs, QObject *parent, int capacity)
     : QObject(parent), stageSource(stage), clock(Clock::orSteady(std::move(clockMs))),
+      utcClock(Clock::utcMs),
       sampleBuffer(capacity), eventBuffer(kTraceEventCapacity), targetBuffer(kTraceEventCapacity),
       tolerance(Settling::kDefaultToleranceUm), movesTimer(new QTimer(this))
 {
@@ -34,6 +35,11 @@ TraceRecorder::TraceRecorder(Stage *stage, Clock::Source clockMs, QObject *paren
     connect(stage, &Stage::targetCommanded, this, &TraceRecorder::onTarget);
     connect(stage, &Stage::panelEvent, this, &TraceRecorder::onEvent);
     connect(stage, &Stage::stateChanged, this, &TraceRecorder::onStateChanged);
+}
+
+void TraceRecorder::setUtcClock(Clock::Source utcMs)
+{
+    utcClock = utcMs ? std::move(utcMs) : Clock::Source(Clock::utcMs);
 }
 
 double TraceRecorder::stampS()
@@ -75,7 +81,7 @@ const TraceSegment *TraceRecorder::segmentAt(double timeS) const
 qint64 TraceRecorder::utcMsAt(double timeS) const
 {
     if (segmentList.empty())
-        return Clock::utcMs() - qint64(std::llround((nowS() - timeS) * 1000.0));
+        return utcClock() - qint64(std::llround((nowS() - timeS) * 1000.0));
     const auto after =
         std::upper_bound(segmentList.cbegin(), segmentList.cend(), timeS,
                          [](double t, const TraceSegment &segment) { return t < segment.startS; });
@@ -107,8 +113,7 @@ void TraceRecorder::endSegment(double timeS)
 int TraceRecorder::openSegmentNumber(double timeS)
 {
     if (segmentList.empty() || !segmentList.back().isOpen()) {
-        const qint64 linkOpenedMs = stageSource ? stageSource->state().connectedUtcMs : 0;
-        beginSegment(timeS, linkOpenedMs > 0 ? linkOpenedMs : Clock::utcMs());
+        beginSegment(timeS, utcClock());
     }
     return segmentList.back().number;
 }
@@ -171,8 +176,9 @@ void TraceRecorder::clear()
     const PanelState state = stageSource ? stageSource->state() : PanelState();
     if (state.connected) {
         // The open link's segment goes on, timed from when the link opened, as its files say.
-        const qint64 openedUtcMs = state.connectedUtcMs > 0 ? state.connectedUtcMs : Clock::utcMs();
-        originMs = clock() - std::max<qint64>(0, Clock::utcMs() - openedUtcMs);
+        const qint64 nowUtcMs = utcClock();
+        const qint64 openedUtcMs = state.connectedUtcMs > 0 ? state.connectedUtcMs : nowUtcMs;
+        originMs = clock() - std::max<qint64>(0, nowUtcMs - openedUtcMs);
         beginSegment(0.0, openedUtcMs);
         if (state.targetUm)
             currentTarget = *state.targetUm;
@@ -222,9 +228,10 @@ void TraceRecorder::onEvent(const PanelEvent &event)
     if (event.kind == PanelEvent::Kind::Move)
         return;
     if (event.kind == PanelEvent::Kind::Connected) {
+        // Both clocks read together: a sample's UTC time is the segment's plus its steady time
+        // since, accurate to the reading.
         const double t = stampS();
-        const qint64 openedUtcMs = stageSource ? stageSource->state().connectedUtcMs : 0;
-        beginSegment(t, openedUtcMs > 0 ? openedUtcMs : Clock::utcMs());
+        beginSegment(t, utcClock());
         eventBuffer.append(TraceEvent{t, event.kind, event.text, segmentList.back().number});
         emit recorded();
         return;

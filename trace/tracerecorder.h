@@ -27,6 +27,9 @@ public:
     explicit TraceRecorder(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr,
                            int capacity = kTraceCapacity);
 
+    // Where the UTC times of a connection come from (ms since the epoch); tests set one.
+    void setUtcClock(Clock::Source utcMs);
+
     Stage *stage() const { return stageSource; }
     const RingBuffer<TraceSample> &samples() const { return sampleBuffer; }
     const RingBuffer<TraceEvent> &events() const { return eventBuffer; }
@@ -98,6 +101,7 @@ private:
 
     QPointer<Stage> stageSource;
     Clock::Source clock;
+    Clock::Source utcClock;
     // The clock's reading at 0 s of the recording; none before its first segment.
     std::optional<qint64> originMs;
     double lastStampS = 0.0;
