@@ -183,10 +183,15 @@ void TestTraceWindow::openedLateShowsTheWholeSessionWithItsGap()
                 .toString()
                 .contains(QStringLiteral("Connection 2, 1.000 s after it opened")));
 
+    // A new sample is drawn.
+    const int frames = window.frameCount();
+    r.report(24500, 50.0);
+    QTRY_VERIFY(window.frameCount() > frames);
+
     // The saved image says what and when.
     QCOMPARE(window.imageTitle(),
              QStringLiteral("DVX1901 3.12 on /dev/ttyUSB1, 2026-12-07T14:03:22.000Z to "
-                            "2026-12-07T14:03:46.000Z"));
+                            "2026-12-07T14:03:46.500Z"));
 }
 
 void TestTraceWindow::fitsANarrowScreen()

@@ -2,6 +2,7 @@
 
 #include "settling.h"
 
+#include <QMetaMethod>
 #include <QTimer>
 
 namespace {
@@ -197,7 +198,19 @@ void TraceRecorder::onPosition(double positionUm, PositionSource source)
     lastPosition = positionUm;
     if (firstOpenMove < commands.size())
         scheduleMoves();
-    emit recorded();
+    // Even a signal nobody hears costs a call per sample; the window is mostly not there.
+    if (recordedHeard)
+        emit recorded();
+}
+
+void TraceRecorder::connectNotify(const QMetaMethod &)
+{
+    recordedHeard = isSignalConnected(QMetaMethod::fromSignal(&TraceRecorder::recorded));
+}
+
+void TraceRecorder::disconnectNotify(const QMetaMethod &)
+{
+    recordedHeard = isSignalConnected(QMetaMethod::fromSignal(&TraceRecorder::recorded));
 }
 
 void TraceRecorder::onTarget(double targetUm)

@@ -79,6 +79,11 @@ signals:
     // Rows from firstRow on are new or changed; the row count may have grown.
     void movesChanged(int firstRow);
 
+protected:
+    // Whether anyone hears recorded(): with no window a sample emits nothing.
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+
 private:
     void onPosition(double positionUm, PositionSource source);
     void onTarget(double targetUm);
@@ -120,4 +125,5 @@ private:
     // Moves before this one are final: their next move has started or they gave up.
     int firstOpenMove = 0;
     QTimer *movesTimer = nullptr;
+    bool recordedHeard = false;
 };
