@@ -22,15 +22,18 @@ public:
             items.reserve(size_t(cap));
         // Until the storage has grown to the capacity, the items never wrap round its end, so
         // the next slot is at most one past it.
-        const size_t slot = size_t((head + count) % cap);
-        if (slot == items.size())
+        // No division on the way: this runs for every sample.
+        int slot = head + count;
+        if (slot >= cap)
+            slot -= cap;
+        if (size_t(slot) == items.size())
             items.push_back(item);
         else
-            items[slot] = item;
+            items[size_t(slot)] = item;
         if (count < cap)
             ++count;
-        else
-            head = (head + 1) % cap;
+        else if (++head == cap)
+            head = 0;
     }
 
     // Index 0 is the oldest item kept.

@@ -113,9 +113,8 @@ void TraceRecorder::endSegment(double timeS)
 
 int TraceRecorder::openSegmentNumber(double timeS)
 {
-    if (segmentList.empty() || !segmentList.back().isOpen()) {
+    if (segmentList.empty() || !segmentList.back().isOpen())
         beginSegment(timeS, utcClock());
-    }
     return segmentList.back().number;
 }
 
