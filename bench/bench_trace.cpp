@@ -238,7 +238,9 @@ int show(const QString &dvxsim, const ShowOptions &options)
     trace->resize(options.traceWidth, options.traceWidth < 800 ? 680 : 720);
     trace->move(options.traceWidth < 800 ? 640 : 610, 20);
     if (options.reconnect) {
-        // Off for two seconds half way through, then on again and homed.
+        // The whole recording in view, and the link off for two seconds half way through, then
+        // on again and homed.
+        trace->findChild<QComboBox *>(QStringLiteral("comboBox_View"))->setCurrentIndex(3);
         Stage *stage = window.session();
         QTimer::singleShot(options.seconds * 500 - 1000, &mover, [stage, &mover] {
             mover.stop();

@@ -33,6 +33,7 @@ private slots:
     void roundedRangeCoversTheData();
     void labelsStayInsideThePlot_data();
     void labelsStayInsideThePlot();
+    void closeLabelsNeverOverlap();
     void utcTextMatchesIsoUtc_data();
     void utcTextMatchesIsoUtc();
 };
@@ -195,6 +196,33 @@ void TestTracePlot::labelsStayInsideThePlot()
     const QPointF at = TracePlot::labelPosition(marker, label, plot, row);
     QCOMPARE(at, expected);
     QVERIFY(plot.contains(QRectF(at, label)));
+}
+
+void TestTracePlot::closeLabelsNeverOverlap()
+{
+    const QRectF plot(50, 20, 560, 300);
+    // A disconnect with a long reason, and a reconnect, an identification and homing soon after.
+    const QVector<QPointF> markers{{300, 20}, {340, 20}, {341, 20}, {343, 20}, {600, 20}};
+    const QVector<QSizeF> sizes{{240, 12}, {120, 12}, {100, 12}, {50, 12}, {100, 12}};
+    const QVector<QRectF> places = TracePlot::placeLabels(markers, sizes, plot, 4);
+    QCOMPARE(places.size(), 5);
+    for (int i = 0; i < places.size(); ++i) {
+        QVERIFY(!places.at(i).isEmpty());
+        QVERIFY(plot.contains(places.at(i)));
+        for (int j = 0; j < i; ++j)
+            QVERIFY2(!places.at(i).intersects(places.at(j)),
+                     qPrintable(QString("%1 %2").arg(i).arg(j)));
+    }
+    // The first keeps the first row; the one at the right edge turns to the left of its marker.
+    QCOMPARE(places.at(0).topLeft(), QPointF(304, 24));
+    QVERIFY(places.at(4).right() <= 600);
+
+    // More names than rows at one place: the extra ones are left out, not piled up.
+    const QVector<QRectF> crowded = TracePlot::placeLabels(
+        QVector<QPointF>(6, QPointF(300, 20)), QVector<QSizeF>(6, QSizeF(80, 12)), plot, 4);
+    QCOMPARE(std::count_if(crowded.cbegin(), crowded.cend(),
+                           [](const QRectF &r) { return r.isEmpty(); }),
+             2);
 }
 
 void TestTracePlot::utcTextMatchesIsoUtc_data()

@@ -51,4 +51,27 @@ QPointF labelPosition(const QPointF &marker, const QSizeF &label, const QRectF &
     return QPointF(x, y);
 }
 
+QVector<QRectF> placeLabels(const QVector<QPointF> &markers, const QVector<QSizeF> &sizes,
+                            const QRectF &plot, int rows)
+{
+    QVector<QRectF> placed(markers.size());
+    for (int i = 0; i < markers.size() && i < sizes.size(); ++i) {
+        for (int row = 0; row < rows; ++row) {
+            const QRectF candidate(labelPosition(markers.at(i), sizes.at(i), plot, row),
+                                   sizes.at(i));
+            // A little air between neighbours.
+            const QRectF spaced = candidate.adjusted(-2, 0, 2, 0);
+            const bool clear =
+                std::none_of(placed.cbegin(), placed.cbegin() + i, [&spaced](const QRectF &other) {
+                    return !other.isEmpty() && spaced.intersects(other);
+                });
+            if (clear) {
+                placed[i] = candidate;
+                break;
+            }
+        }
+    }
+    return placed;
+}
+
 } // namespace TracePlot

@@ -109,4 +109,10 @@ Range roundedRange(double low, double high, int intervals);
 // the plot where it fits.
 QPointF labelPosition(const QPointF &marker, const QSizeF &label, const QRectF &plot, int row);
 
+// Where each of several names goes (markers in order along the axis, sizes of their names): in
+// the first of rows rows where it overlaps no name placed before it; an empty rectangle for a
+// name that has no room in any row and is left out.
+QVector<QRectF> placeLabels(const QVector<QPointF> &markers, const QVector<QSizeF> &sizes,
+                            const QRectF &plot, int rows);
+
 } // namespace TracePlot

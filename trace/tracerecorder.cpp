@@ -21,9 +21,9 @@ QString TraceEvent::label() const
 
 TraceRecorder::TraceRecorder(Stage *stage, Clock::Source clockMs, QObject *parent, int capacity)
     : QObject(parent), stageSource(stage), clock(Clock::orSteady(std::move(clockMs))),
-      utcClock(Clock::utcMs),
-      sampleBuffer(capacity), eventBuffer(kTraceEventCapacity), targetBuffer(kTraceEventCapacity),
-      tolerance(Settling::kDefaultToleranceUm), movesTimer(new QTimer(this))
+      utcClock(Clock::utcMs), sampleBuffer(capacity), eventBuffer(kTraceEventCapacity),
+      targetBuffer(kTraceEventCapacity), tolerance(Settling::kDefaultToleranceUm),
+      movesTimer(new QTimer(this))
 {
     const PanelState state = stage->state();
     travelMin = state.travelMinUm;

@@ -41,6 +41,7 @@ constexpr int kFrameMs = 100;
 constexpr double kForeverS = 1e7;
 // Event names drawn on the plot; more than this in view and only the markers show.
 constexpr int kMaxEventLabels = 40;
+constexpr int kEventLabelRows = 4;
 // The link's own poll, which feeds the trace when no faster sampling is asked for.
 constexpr int kPollIntervalMs = 500;
 // Room a time label needs on the axis, so the ticks stay readable in a narrow window.
@@ -529,13 +530,10 @@ void TraceWindow::drawEvents(double xMin, double xMax)
         shownMarks = marks;
     }
     const bool labelled = marks.size() <= kMaxEventLabels;
-    const QRectF plot = chart->plotArea();
-    for (int i = 0; i < std::max<int>(int(eventLabels.size()), int(marks.size())); ++i) {
-        if (i >= marks.size() || !labelled) {
-            if (i < eventLabels.size())
-                eventLabels.at(i)->hide();
-            continue;
-        }
+    const int shown = labelled ? int(marks.size()) : 0;
+    QVector<QPointF> at;
+    QVector<QSizeF> sizes;
+    for (int i = 0; i < shown; ++i) {
         if (i >= eventLabels.size()) {
             auto *label = new QGraphicsSimpleTextItem(chart);
             label->setBrush(colours(dark).eventText);
@@ -544,10 +542,20 @@ void TraceWindow::drawEvents(double xMin, double xMax)
             label->setFont(font);
             eventLabels.append(label);
         }
+        eventLabels.at(i)->setText(names.at(i));
+        at.append(chart->mapToPosition(marks.at(i), eventSeries));
+        sizes.append(eventLabels.at(i)->boundingRect().size());
+    }
+    // Close events stack in rows; a name with no room anywhere leaves its marker alone.
+    const QVector<QRectF> places =
+        TracePlot::placeLabels(at, sizes, chart->plotArea(), kEventLabelRows);
+    for (int i = 0; i < eventLabels.size(); ++i) {
         QGraphicsSimpleTextItem *label = eventLabels.at(i);
-        label->setText(names.at(i));
-        const QPointF at = chart->mapToPosition(marks.at(i), eventSeries);
-        label->setPos(TracePlot::labelPosition(at, label->boundingRect().size(), plot, i % 3));
+        if (i >= shown || places.at(i).isEmpty()) {
+            label->hide();
+            continue;
+        }
+        label->setPos(places.at(i).topLeft());
         label->show();
     }
 }
