@@ -337,9 +337,9 @@ void TestMainForm::actions_data()
     QTest::newRow("actionQuit") << "&Quit"
                                 << "Quit" << QKeySequence("Ctrl+Q")
                                 << ":/images/application-exit.png";
-    QTest::newRow("actionSequence") << "Sequence"
-                                    << "Run a list of positions with dwell times" << QKeySequence()
-                                    << ":/images/sequence.png";
+    QTest::newRow("actionSequence")
+        << "Sequence"
+        << "Run a list of positions with dwell times" << QKeySequence() << ":/images/sequence.png";
 }
 
 void TestMainForm::actions()
@@ -390,13 +390,17 @@ void TestMainForm::toolBarAndMenuBar()
     QCOMPARE(ui->mainToolBar->actions(),
              QList<QAction *>({ui->actionConnect, ui->actionDisconnect, ui->actionConfigure,
                                ui->actionClear, ui->actionTrace, ui->actionSequence}));
-    // One menu, Help, holds the two About actions.
+    // Two menus: File with the session log, Help with the two About actions.
     const QList<QMenu *> menus = window.findChildren<QMenu *>();
-    QCOMPARE(menus.size(), 1);
-    QMenu *help = menus.first();
+    QCOMPARE(menus.size(), 2);
+    QMenu *help = window.findChild<QMenu *>(QStringLiteral("menuHelp"));
+    QMenu *file = window.findChild<QMenu *>(QStringLiteral("menuFile"));
+    QVERIFY(help && file);
     QCOMPARE(help->title(), QStringLiteral("&Help"));
-    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({help->menuAction()}));
+    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({file->menuAction(), help->menuAction()}));
     QCOMPARE(help->actions(), QList<QAction *>({ui->actionAbout, ui->actionAboutQt}));
+    QCOMPARE(file->actions(),
+             QList<QAction *>({window.findChild<QAction *>(QStringLiteral("actionSessionLog"))}));
     QCOMPARE(window.findChildren<QToolBar *>().size(), 1);
 
     // The icon file compiled in next to the tool-bar images is carried but not used.
@@ -508,7 +512,8 @@ void TestMainForm::windowIconFile()
 {
     // The panel reads its window icon from "images/..." under the working directory it is started
     // in, which is the source tree's root for the file kept in the repository.
-    const QString path = QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
+    const QString path =
+        QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
     QVERIFY2(!path.isEmpty(), "window icon file missing from the source tree");
     QImageReader reader(path);
     QCOMPARE(reader.format(), QByteArray("png"));
