@@ -18,6 +18,7 @@
 #include <QFileDialog>
 #include <QGraphicsSimpleTextItem>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableView>
@@ -354,7 +355,10 @@ void TestTraceWindow::dialogsProposeDatedNamesInTheLastFolder()
     QString proposed;
     whenModal<QFileDialog>([&](QFileDialog *dialog) {
         proposed = dialog->selectedFiles().value(0);
-        dialog->selectFile(chosen);
+        // As the operator does: a name typed over the proposed one.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(chosen);
         static_cast<QDialog *>(dialog)->accept();
     });
     window.findChild<QAction *>(QStringLiteral("actionExportCsv"))->trigger();
