@@ -2,6 +2,7 @@
 
 #include "characterisationrun.h"
 #include "characterisationwindow.h"
+#include "controldispatcher.h"
 #include "controlserver.h"
 #include "mainwindow.h"
 #include "measuredsteps.h"
@@ -10,23 +11,66 @@
 #include "openloopmovepanel.h"
 #include "portlister.h"
 #include "reconnectcontroller.h"
+#include "savelocation.h"
 #include "sequencecommands.h"
 #include "sequencerunner.h"
 #include "sequencewindow.h"
+#include "sessionlog.h"
 #include "settingsdialog.h"
 #include "stagesession.h"
+#include "tracerecorder.h"
 #include "tracewindow.h"
 #include "ui_mainwindow.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QToolBar>
+
+#include <cstdio>
 
 namespace {
 // What the status bar has room for beside the connection text of a typical port name.
 constexpr int kMaxControlLabelWidth = 190;
+
+// "log" on the control socket: {"action": "start", "path": ABSOLUTE} or {"action": "stop"}.
+void addLogCommand(ControlServer &server, Panel *panel)
+{
+    using ControlProtocol::ErrorCode;
+    server.dispatcher()->addCommand(QStringLiteral("log"), [panel](ControlCall &call) {
+        const QString action = call.arguments.choice(
+            QStringLiteral("action"), {QStringLiteral("start"), QStringLiteral("stop")});
+        const bool start = action == QLatin1String("start");
+        const QString path = start ? call.arguments.string(QStringLiteral("path")) : QString();
+        if (!call.arguments.finish()) {
+            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+            return;
+        }
+        // The panel's working folder means nothing to a script: the path says where.
+        if (start && !QDir::isAbsolutePath(path)) {
+            call.reply.fail(ErrorCode::BadRequest,
+                            QObject::tr("\"path\" must be an absolute path"));
+            return;
+        }
+        SessionLog *log = panel->sessionLog();
+        QString error;
+        if (start && !panel->startSessionLog(path, &error)) {
+            call.reply.fail(ErrorCode::OpenFailed, error);
+            return;
+        }
+        if (!start)
+            log->stop();
+        QJsonObject result{{QStringLiteral("logging"), log->isActive()}};
+        if (log->isActive())
+            result.insert(QStringLiteral("path"), log->path());
+        call.reply.ok(result);
+    });
+}
 } // namespace
 
 Panel::Panel(QObject *parent)
@@ -42,6 +86,12 @@ Panel::Panel(QObject *parent)
     stage->setPortChooser([this](const QString &path) { preselectPort(path); });
     reconnectController = new ReconnectController(
         stage, lister, [dialog] { return dialog->settings().reconnectAutomatically; }, this);
+
+    // The recording begins with the first Connect, window or not; the log only when asked.
+    recorder = new TraceRecorder(stage, {}, this);
+    log = new SessionLog(stage, stage->link(), this);
+    connect(log, &SessionLog::failed, this, &Panel::reportLogProblem);
+    addSessionLogAction();
 
     connect(mainWindow.get(), &MainWindow::traceRequested, this, &Panel::showTrace);
     connect(mainWindow.get(), &MainWindow::sequenceRequested, this, &Panel::showSequence);
@@ -79,6 +129,9 @@ Panel::~Panel()
     characterisation = nullptr;
     delete openLoopMover;
     openLoopMover = nullptr;
+    // The log's last line is written while the session can still tell the state.
+    delete log;
+    log = nullptr;
 }
 
 void Panel::preselectPort(const QString &path)
@@ -105,9 +158,9 @@ SequenceRunner *Panel::sequenceRunner()
 
 TraceWindow *Panel::showTrace()
 {
-    // Made on first use: until then nothing records and nothing extra is sent.
+    // Made on first use; it shows what the recorder has kept since the first Connect.
     if (!trace)
-        trace = new TraceWindow(stage, mainWindow.get());
+        trace = new TraceWindow(recorder, mainWindow.get());
     trace->show();
     trace->raise();
     trace->activateWindow();
@@ -156,6 +209,7 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     server = started;
     addSequenceCommands(*server, sequenceRunner());
     addOpenLoopCommands(*server, characterisationRun(), openLoopMover, measured);
+    addLogCommand(*server, this);
     // The operator can always see that scripts may drive the panel, and when they cannot. The
     // window has a fixed width that the connection text mostly fills: a long path is shortened
     // in the middle, and the whole of it is in the tooltip.
@@ -175,4 +229,71 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     connect(server, &ControlServer::listeningChanged, label, show);
     mainWindow->statusBar()->addPermanentWidget(label);
     return server;
+}
+
+bool Panel::startSessionLog(const QString &path, QString *error)
+{
+    return log->start(path, error);
+}
+
+void Panel::reportLogProblem(const QString &message)
+{
+    std::fprintf(stderr, "mirastellon: %s\n", qPrintable(message));
+    stage->reportPanelProblem(message);
+}
+
+void Panel::addSessionLogAction()
+{
+    auto *action = new QAction(tr("Session &log\u2026"), mainWindow.get());
+    action->setObjectName(QStringLiteral("actionSessionLog"));
+    action->setCheckable(true);
+    action->setStatusTip(tr("Write every command, reply and event to a file"));
+    // The File menu, wherever the window has it; one of its own otherwise.
+    QMenuBar *bar = mainWindow->menuBar();
+    auto *menu = bar->findChild<QMenu *>(QStringLiteral("menuFile"));
+    if (!menu) {
+        menu = new QMenu(tr("&File"), bar);
+        menu->setObjectName(QStringLiteral("menuFile"));
+        const QList<QAction *> menus = bar->actions();
+        bar->insertMenu(menus.isEmpty() ? nullptr : menus.first(), menu);
+    }
+    auto *quit = mainWindow->findChild<QAction *>(QStringLiteral("actionQuit"));
+    if (quit && menu->actions().contains(quit)) {
+        menu->insertAction(quit, action);
+        menu->insertSeparator(quit);
+    } else {
+        menu->addAction(action);
+    }
+    connect(action, &QAction::triggered, this, &Panel::chooseSessionLog);
+    const auto show = [this, action] {
+        const QSignalBlocker blocker(action);
+        action->setChecked(log->isActive());
+        action->setStatusTip(log->isActive()
+                                 ? tr("Logging to %1; choose again to stop").arg(log->path())
+                                 : tr("Write every command, reply and event to a file"));
+    };
+    connect(log, &SessionLog::started, action, show);
+    connect(log, &SessionLog::stopped, action, show);
+}
+
+void Panel::chooseSessionLog(bool start)
+{
+    if (!start) {
+        log->stop();
+        return;
+    }
+    // The file is continued when it exists, never replaced.
+    const QString path = QFileDialog::getSaveFileName(
+        mainWindow.get(), tr("Session log"),
+        SaveLocation::proposed(QStringLiteral("session"), QStringLiteral("jsonl")),
+        tr("JSON lines (*.jsonl);;All files (*)"), nullptr, QFileDialog::DontConfirmOverwrite);
+    QString error;
+    if (!path.isEmpty()) {
+        SaveLocation::remember(path);
+        if (!startSessionLog(path, &error))
+            QMessageBox::critical(mainWindow.get(), tr("Error"), error, QMessageBox::Ok);
+    }
+    auto *action = mainWindow->findChild<QAction *>(QStringLiteral("actionSessionLog"));
+    const QSignalBlocker blocker(action);
+    action->setChecked(log->isActive());
 }

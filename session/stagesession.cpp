@@ -1052,6 +1052,12 @@ void StageSession::reportError(const QString &title, const QString &text, const 
     emit errorReported(title, text, details);
 }
 
+void StageSession::reportPanelProblem(const QString &text)
+{
+    announceEvent(PanelEvent::Kind::Error, text, PanelEvent::Source::Panel);
+    emit notice(text, 0);
+}
+
 void StageSession::changeControls(const std::function<void(PanelControls &)> &edit)
 {
     edit(now);

@@ -394,13 +394,17 @@ void TestMainForm::toolBarAndMenuBar()
                  {ui->actionConnect, ui->actionDisconnect, ui->actionConfigure, ui->actionClear,
                   ui->actionTrace, ui->actionSequence,
                   window.findChild<QAction *>(QStringLiteral("actionStepCharacterisation"))}));
-    // One menu, Help, holds the two About actions.
+    // Two menus: File with the session log, Help with the two About actions.
     const QList<QMenu *> menus = window.findChildren<QMenu *>();
-    QCOMPARE(menus.size(), 1);
-    QMenu *help = menus.first();
+    QCOMPARE(menus.size(), 2);
+    QMenu *help = window.findChild<QMenu *>(QStringLiteral("menuHelp"));
+    QMenu *file = window.findChild<QMenu *>(QStringLiteral("menuFile"));
+    QVERIFY(help && file);
     QCOMPARE(help->title(), QStringLiteral("&Help"));
-    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({help->menuAction()}));
+    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({file->menuAction(), help->menuAction()}));
     QCOMPARE(help->actions(), QList<QAction *>({ui->actionAbout, ui->actionAboutQt}));
+    QCOMPARE(file->actions(),
+             QList<QAction *>({window.findChild<QAction *>(QStringLiteral("actionSessionLog"))}));
     QCOMPARE(window.findChildren<QToolBar *>().size(), 1);
 
     // The icon file compiled in next to the tool-bar images is carried but not used.
