@@ -60,8 +60,9 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
     const QCommandLineOption control(kControl, QString(), QStringLiteral("PATH"));
     const QCommandLineOption headless(QStringLiteral("headless"), QString());
     const QCommandLineOption reconnect(QStringLiteral("reconnect"), QString());
+    const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption trace(QStringLiteral("trace"), QString());
-    parser.addOptions({help, version, port, control, headless, reconnect, trace});
+    parser.addOptions({help, version, port, control, headless, reconnect, log, trace});
 
     const QStringList joined = joinOptionalValues(arguments);
     const bool parsed = parser.parse(joined);
@@ -92,6 +93,13 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
         options.controlRequested = true;
         options.controlPath = parser.values(control).constLast();
     }
+    if (parser.isSet(log)) {
+        options.logPath = parser.values(log).constLast();
+        if (options.logPath.isEmpty()) {
+            options.error = QStringLiteral("--log needs a file");
+            return options;
+        }
+    }
     options.headless = parser.isSet(headless);
     options.reconnect = parser.isSet(reconnect);
     options.trace = parser.isSet(trace);
@@ -111,6 +119,9 @@ QString commandLineHelp()
         "      --control[=PATH]  let scripts drive the panel through a local socket at\n"
         "                        PATH (default $XDG_RUNTIME_DIR/mirastellon.sock, else\n"
         "                        /tmp/mirastellon-UID/mirastellon.sock)\n"
+        "      --log FILE        write every command sent, every reply received and\n"
+        "                        every event to FILE, one JSON line each (continued\n"
+        "                        if it exists; rotated at 10 MB, keeping 5 files)\n"
         "      --headless        show no window and no message box (the offscreen\n"
         "                        platform); errors go to standard error and to\n"
         "                        control clients, for a machine without a desktop\n"

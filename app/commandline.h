@@ -10,6 +10,8 @@ struct CommandLineOptions {
     // --control was given; controlPath is its value, empty for the default socket.
     bool controlRequested = false;
     QString controlPath;
+    // --log FILE: the session log, from the start (empty: none).
+    QString logPath;
     // --headless: no window and no box, for a machine without a desktop.
     bool headless = false;
     // --reconnect: "Reconnect automatically" is on from the start.

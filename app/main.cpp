@@ -85,6 +85,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "mirastellon: %s\n", qPrintable(controlError));
         return 2;
     }
+    // A log that cannot be written is reported and left off; the panel starts all the same.
+    QString logError;
+    if (!options.logPath.isEmpty() && !panel.startSessionLog(options.logPath, &logError))
+        panel.reportLogProblem(Panel::tr("Session log not started: %1").arg(logError));
     MainWindow &window = panel.window();
 
     // The working directory's images/ first, as a run from the source tree expects; then the

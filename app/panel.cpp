@@ -1,23 +1,76 @@
 #include "panel.h"
 
+#include "characterisationrun.h"
+#include "characterisationwindow.h"
+#include "controldispatcher.h"
 #include "controlserver.h"
 #include "mainwindow.h"
+#include "measuredsteps.h"
+#include "openloopcommands.h"
+#include "openloopmove.h"
+#include "openloopmovepanel.h"
 #include "portlister.h"
 #include "reconnectcontroller.h"
+#include "savelocation.h"
 #include "sequencecommands.h"
 #include "sequencerunner.h"
 #include "sequencewindow.h"
+#include "sessionlog.h"
 #include "settingsdialog.h"
 #include "stagesession.h"
+#include "tracerecorder.h"
 #include "tracewindow.h"
 #include "ui_mainwindow.h"
 
+#include <QAction>
+#include <QDir>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
+#include <QToolBar>
+
+#include <cstdio>
 
 namespace {
 // What the status bar has room for beside the connection text of a typical port name.
 constexpr int kMaxControlLabelWidth = 190;
+
+// "log" on the control socket: {"action": "start", "path": ABSOLUTE} or {"action": "stop"}.
+void addLogCommand(ControlServer &server, Panel *panel)
+{
+    using ControlProtocol::ErrorCode;
+    server.dispatcher()->addCommand(QStringLiteral("log"), [panel](ControlCall &call) {
+        const QString action = call.arguments.choice(
+            QStringLiteral("action"), {QStringLiteral("start"), QStringLiteral("stop")});
+        const bool start = action == QLatin1String("start");
+        const QString path = start ? call.arguments.string(QStringLiteral("path")) : QString();
+        if (!call.arguments.finish()) {
+            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+            return;
+        }
+        // The panel's working folder means nothing to a script: the path says where.
+        if (start && !QDir::isAbsolutePath(path)) {
+            call.reply.fail(ErrorCode::BadRequest,
+                            QObject::tr("\"path\" must be an absolute path"));
+            return;
+        }
+        SessionLog *log = panel->sessionLog();
+        QString error;
+        if (start && !panel->startSessionLog(path, &error)) {
+            call.reply.fail(ErrorCode::OpenFailed, error);
+            return;
+        }
+        if (!start)
+            log->stop();
+        QJsonObject result{{QStringLiteral("logging"), log->isActive()}};
+        if (log->isActive())
+            result.insert(QStringLiteral("path"), log->path());
+        call.reply.ok(result);
+    });
+}
 } // namespace
 
 Panel::Panel(QObject *parent)
@@ -34,8 +87,34 @@ Panel::Panel(QObject *parent)
     reconnectController = new ReconnectController(
         stage, lister, [dialog] { return dialog->settings().reconnectAutomatically; }, this);
 
+    // The recording begins with the first Connect, window or not; the log only when asked.
+    recorder = new TraceRecorder(stage, {}, this);
+    log = new SessionLog(stage, stage->link(), this);
+    connect(log, &SessionLog::failed, this, &Panel::reportLogProblem);
+    addSessionLogAction();
+
     connect(mainWindow.get(), &MainWindow::traceRequested, this, &Panel::showTrace);
     connect(mainWindow.get(), &MainWindow::sequenceRequested, this, &Panel::showSequence);
+
+    // Open-loop steps in micrometres: what was measured is kept from the start, since the way
+    // the stage was last stepped matters to the first run and the first move.
+    measured = new MeasuredSteps(stage, this);
+    openLoopMover = new OpenLoopMove(stage, measured, {}, this);
+    Ui::MainWindow *form = mainWindow->form();
+    openLoopPanel = new OpenLoopMovePanel(measured, openLoopMover, stage);
+    openLoopPanel->setObjectName(QStringLiteral("openLoopMovePanel"));
+    form->gridLayout->addWidget(openLoopPanel, 3, 0, 1, 4);
+    connect(openLoopPanel, &OpenLoopMovePanel::characterisationRequested, this,
+            &Panel::showStepCharacterisation);
+    auto *characterise = new QAction(tr("Step characterisation\u2026"), mainWindow.get());
+    characterise->setObjectName(QStringLiteral("actionStepCharacterisation"));
+    characterise->setToolTip(tr("Measures how far one open-loop step goes, forward and reverse"));
+    connect(characterise, &QAction::triggered, this, &Panel::showStepCharacterisation);
+    // In the View menu where the window has one, else on the tool bar.
+    if (auto *view = mainWindow->findChild<QMenu *>(QStringLiteral("menuView")))
+        view->addAction(characterise);
+    else
+        form->mainToolBar->addAction(characterise);
 }
 
 Panel::~Panel()
@@ -46,6 +125,13 @@ Panel::~Panel()
     mainWindow.reset();
     delete runner;
     runner = nullptr;
+    delete characterisation;
+    characterisation = nullptr;
+    delete openLoopMover;
+    openLoopMover = nullptr;
+    // The log's last line is written while the session can still tell the state.
+    delete log;
+    log = nullptr;
 }
 
 void Panel::preselectPort(const QString &path)
@@ -72,9 +158,9 @@ SequenceRunner *Panel::sequenceRunner()
 
 TraceWindow *Panel::showTrace()
 {
-    // Made on first use: until then nothing records and nothing extra is sent.
+    // Made on first use; it shows what the recorder has kept since the first Connect.
     if (!trace)
-        trace = new TraceWindow(stage, mainWindow.get());
+        trace = new TraceWindow(recorder, mainWindow.get());
     trace->show();
     trace->raise();
     trace->activateWindow();
@@ -91,6 +177,26 @@ SequenceWindow *Panel::showSequence()
     return sequence;
 }
 
+CharacterisationRun *Panel::characterisationRun()
+{
+    if (!characterisation) {
+        characterisation = new CharacterisationRun(stage, {}, this);
+        measured->follow(characterisation);
+    }
+    return characterisation;
+}
+
+CharacterisationWindow *Panel::showStepCharacterisation()
+{
+    if (!characterisationWindow)
+        characterisationWindow =
+            new CharacterisationWindow(characterisationRun(), measured, stage, mainWindow.get());
+    characterisationWindow->show();
+    characterisationWindow->raise();
+    characterisationWindow->activateWindow();
+    return characterisationWindow;
+}
+
 ControlServer *Panel::startControlServer(const QString &path, QString *error)
 {
     if (server)
@@ -102,6 +208,8 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     }
     server = started;
     addSequenceCommands(*server, sequenceRunner());
+    addOpenLoopCommands(*server, characterisationRun(), openLoopMover, measured);
+    addLogCommand(*server, this);
     // The operator can always see that scripts may drive the panel, and when they cannot. The
     // window has a fixed width that the connection text mostly fills: a long path is shortened
     // in the middle, and the whole of it is in the tooltip.
@@ -121,4 +229,71 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     connect(server, &ControlServer::listeningChanged, label, show);
     mainWindow->statusBar()->addPermanentWidget(label);
     return server;
+}
+
+bool Panel::startSessionLog(const QString &path, QString *error)
+{
+    return log->start(path, error);
+}
+
+void Panel::reportLogProblem(const QString &message)
+{
+    std::fprintf(stderr, "mirastellon: %s\n", qPrintable(message));
+    stage->reportPanelProblem(message);
+}
+
+void Panel::addSessionLogAction()
+{
+    auto *action = new QAction(tr("Session &log\u2026"), mainWindow.get());
+    action->setObjectName(QStringLiteral("actionSessionLog"));
+    action->setCheckable(true);
+    action->setStatusTip(tr("Write every command, reply and event to a file"));
+    // The File menu, wherever the window has it; one of its own otherwise.
+    QMenuBar *bar = mainWindow->menuBar();
+    auto *menu = bar->findChild<QMenu *>(QStringLiteral("menuFile"));
+    if (!menu) {
+        menu = new QMenu(tr("&File"), bar);
+        menu->setObjectName(QStringLiteral("menuFile"));
+        const QList<QAction *> menus = bar->actions();
+        bar->insertMenu(menus.isEmpty() ? nullptr : menus.first(), menu);
+    }
+    auto *quit = mainWindow->findChild<QAction *>(QStringLiteral("actionQuit"));
+    if (quit && menu->actions().contains(quit)) {
+        menu->insertAction(quit, action);
+        menu->insertSeparator(quit);
+    } else {
+        menu->addAction(action);
+    }
+    connect(action, &QAction::triggered, this, &Panel::chooseSessionLog);
+    const auto show = [this, action] {
+        const QSignalBlocker blocker(action);
+        action->setChecked(log->isActive());
+        action->setStatusTip(log->isActive()
+                                 ? tr("Logging to %1; choose again to stop").arg(log->path())
+                                 : tr("Write every command, reply and event to a file"));
+    };
+    connect(log, &SessionLog::started, action, show);
+    connect(log, &SessionLog::stopped, action, show);
+}
+
+void Panel::chooseSessionLog(bool start)
+{
+    if (!start) {
+        log->stop();
+        return;
+    }
+    // The file is continued when it exists, never replaced.
+    const QString path = QFileDialog::getSaveFileName(
+        mainWindow.get(), tr("Session log"),
+        SaveLocation::proposed(QStringLiteral("session"), QStringLiteral("jsonl")),
+        tr("JSON lines (*.jsonl);;All files (*)"), nullptr, QFileDialog::DontConfirmOverwrite);
+    QString error;
+    if (!path.isEmpty()) {
+        SaveLocation::remember(path);
+        if (!startSessionLog(path, &error))
+            QMessageBox::critical(mainWindow.get(), tr("Error"), error, QMessageBox::Ok);
+    }
+    auto *action = mainWindow->findChild<QAction *>(QStringLiteral("actionSessionLog"));
+    const QSignalBlocker blocker(action);
+    action->setChecked(log->isActive());
 }

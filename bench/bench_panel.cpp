@@ -12,7 +12,9 @@
 #include "portlister.h"
 #include "probe.h"
 #include "reconnectwaiter.h"
+#include "sessionlog.h"
 #include "settingsdialog.h"
+#include "tracerecorder.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -49,6 +51,7 @@ constexpr double kLineBytesPerSecond = 11520.0;
 
 constexpr double kTargetThroughputRatio = 100.0; // lines per second, times the line's limit
 constexpr double kTargetCpuRatio = 3.0;          // CPU per line, times the bare reader's
+constexpr double kTargetRecorderRatio = 1.1;     // CPU per line, recording, times not recording
 constexpr double kTargetLatencyExcessMs = 2.0;   // p99 above the bare thread's p99
 constexpr double kTargetStartupRatio = 1.3;      // times the bare window's
 constexpr double kTargetIdleRatio = 1.2;         // idle CPU, times the bare window's
@@ -115,13 +118,22 @@ void runFor(int ms)
 // ---- children -------------------------------------------------------------------------------
 
 // Floods the panel with position lines as fast as the pseudo-terminal takes them; the clock
-// stops when the slider shows the last line's position, which no other line has.
-int throughputChild(const Dialect &dialect, int lines)
+// stops when the slider shows the last line's position, which no other line has. variant
+// "recorder-off" unhooks the trace's recorder, as the panel was before it recorded from the
+// start; "log" writes the session log meanwhile.
+int throughputChild(const Dialect &dialect, int lines, const QByteArray &variant)
 {
     ControllerLine line;
     Panel panel;
     MainWindow &window = panel.window();
     MainWindowProbe probe(window);
+    if (variant == "recorder-off")
+        QObject::disconnect(window.session(), nullptr, panel.traceRecorder(), nullptr);
+    QTemporaryDir logDir;
+    QString logError;
+    if (variant == "log" &&
+        !panel.startSessionLog(logDir.filePath(QStringLiteral("session.jsonl")), &logError))
+        return 7;
     if (const int failed = connectAndIdentify(window, probe, line, dialect))
         return failed;
 
@@ -170,6 +182,11 @@ int throughputChild(const Dialect &dialect, int lines)
     report("seconds", double(endNs - startNs) * 1e-9);
     report("thread_cpu_s", endCpu - startCpu);
     report("process_cpu_s", processCpu);
+    // Recording from the start, every line is in the ring; logging, every line reached the file.
+    if (variant != "recorder-off" && panel.traceRecorder()->samples().size() < lines)
+        return 8;
+    if (variant == "log" && !panel.sessionLog()->isActive())
+        return 9;
     return 0;
 }
 
@@ -355,7 +372,7 @@ int latencyChild(const Dialect &dialect, int lines)
     const qint64 startPressure = cpuPressureUs();
     const qint64 startNs = nowNs();
     std::thread writer([&] {
-        auto deadline = Clock::now();
+        auto deadline = std::chrono::steady_clock::now();
         for (int i = 0; i < lines; ++i) {
             std::this_thread::sleep_until(deadline);
             writtenNs[size_t(i)] = nowNs();
@@ -430,7 +447,7 @@ int floorChild(int lines)
             }
         }
     });
-    auto deadline = Clock::now();
+    auto deadline = std::chrono::steady_clock::now();
     for (int i = 0; i < lines; ++i) {
         std::this_thread::sleep_until(deadline);
         writtenNs[size_t(i)] = nowNs();
@@ -534,7 +551,7 @@ int runChild(int argc, char **argv)
     const QByteArray mode = argv[2];
     const auto argument = [&](int i) { return i < argc ? QByteArray(argv[i]) : QByteArray(); };
     if (mode == "throughput")
-        return throughputChild(dialectNamed(argument(3)), argument(4).toInt());
+        return throughputChild(dialectNamed(argument(3)), argument(4).toInt(), argument(5));
     if (mode == "bare-throughput")
         return bareThroughputChild(dialectNamed(argument(3)), argument(4).toInt());
     if (mode == "python-throughput")
@@ -788,16 +805,42 @@ void throughputRows(Table &table, const Settings &settings)
         const Dialect dialect = dialectNamed(dialectName);
         const QStringList arguments{dialectName, QString::number(settings.throughputLines)};
         Spread panelUs, bareUs, pythonUs, ratios, pythonRatios, lineRatios, processUs;
+        Spread offUs, recorderUs, recorderRatios, logUs, logExtraUs;
         double lineBytes = 16;
         for (int run = 0; run < settings.throughputRuns; ++run) {
-            Results panel, bare, py;
+            Results panel, bare, py, logged;
             if (!runChildMode(QStringList{"throughput"} + arguments, &panel) ||
+                !runChildMode(QStringList{"throughput"} + arguments + QStringList{"log"},
+                              &logged) ||
                 !runChildMode(QStringList{"bare-throughput"} + arguments, &bare)) {
                 table.complete = false;
                 return;
             }
             const double p = 1e6 * panel["thread_cpu_s"] / panel["lines"];
             const double b = 1e6 * bare["thread_cpu_s"] / bare["lines"];
+            const double l = 1e6 * logged["thread_cpu_s"] / logged["lines"];
+            logUs.add(l);
+            logExtraUs.add(l - p);
+            // The recorder's few percent drown in the spread of single runs on a shared
+            // machine: three pairs per run, in alternating order.
+            for (int pair = 0; pair < 3; ++pair) {
+                Results on, off;
+                const QStringList offArguments =
+                    QStringList{"throughput"} + arguments + QStringList{"recorder-off"};
+                const bool offFirst = (run + pair) % 2 == 0;
+                if (!runChildMode(offFirst ? offArguments : QStringList{"throughput"} + arguments,
+                                  offFirst ? &off : &on) ||
+                    !runChildMode(offFirst ? QStringList{"throughput"} + arguments : offArguments,
+                                  offFirst ? &on : &off)) {
+                    table.complete = false;
+                    return;
+                }
+                const double o = 1e6 * off["thread_cpu_s"] / off["lines"];
+                const double r = 1e6 * on["thread_cpu_s"] / on["lines"];
+                offUs.add(o);
+                recorderUs.add(r);
+                recorderRatios.add(r / o);
+            }
             lineBytes = panel["line_bytes"];
             panelUs.add(p);
             processUs.add(1e6 * panel["process_cpu_s"] / panel["lines"]);
@@ -822,6 +865,13 @@ void throughputRows(Table &table, const Settings &settings)
                       pythonUs.text(3) + QStringLiteral(" Py"), ratioText(pythonRatios),
                       QStringLiteral("< x 1"), pythonRatios.median() < 1.0);
         }
+        table.row(QStringLiteral("  recorder always on, against recorder off"), recorderUs.text(3),
+                  offUs.text(3) + QStringLiteral(" off"), ratioText(recorderRatios),
+                  QStringLiteral("<= x %1").arg(kTargetRecorderRatio),
+                  recorderRatios.median() <= kTargetRecorderRatio);
+        table.row(QStringLiteral("  with --log: us per line; added per line"), logUs.text(3),
+                  QString(), QStringLiteral("+ %1 us").arg(logExtraUs.median(), 0, 'f', 3),
+                  QString(), -1);
         table.row(QStringLiteral("  whole panel process (writer thread too)"), processUs.text(3),
                   QString(), QString(), QString(), -1);
         table.row(QStringLiteral("  lines/s, times the serial line's %1/s")

@@ -4,7 +4,8 @@
 // child process of this program, so that one's CPU time and memory peak never include another's.
 //
 // With --show it instead drives the real windows against dvxsim on the display it is given and
-// keeps them up for --seconds, for a screenshot of the trace.
+// keeps them up for --seconds, for a screenshot of the trace (--width of the trace window,
+// --dark for a dark palette, --reconnect for a second connection half way through).
 
 #include "mainwindow.h"
 #include "probe.h"
@@ -15,6 +16,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QPalette>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -183,9 +185,42 @@ int childFill()
     return 0;
 }
 
-// Drives the real windows for a screenshot: connect, home, trace at 20 ms, then moves.
-int show(const QString &dvxsim, int seconds)
+// How the screenshot is taken: the trace window's width, a dark palette, and a reconnect half
+// way through (so the plot shows two connections and the gap between them).
+struct ShowOptions {
+    int seconds = 20;
+    int traceWidth = 1040;
+    bool dark = false;
+    bool reconnect = false;
+};
+
+QPalette darkPalette()
 {
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0x2d, 0x2f, 0x33));
+    p.setColor(QPalette::WindowText, QColor(0xe0, 0xe0, 0xe0));
+    p.setColor(QPalette::Base, QColor(0x1e, 0x20, 0x24));
+    p.setColor(QPalette::AlternateBase, QColor(0x2a, 0x2c, 0x30));
+    p.setColor(QPalette::Text, QColor(0xe0, 0xe0, 0xe0));
+    p.setColor(QPalette::Button, QColor(0x3a, 0x3d, 0x42));
+    p.setColor(QPalette::ButtonText, QColor(0xe0, 0xe0, 0xe0));
+    p.setColor(QPalette::Highlight, QColor(0x3d, 0x7e, 0xd0));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, QColor(0x2d, 0x2f, 0x33));
+    p.setColor(QPalette::ToolTipText, QColor(0xe0, 0xe0, 0xe0));
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
+// Drives the real windows for a screenshot: connect, home, trace at 20 ms, then moves.
+int show(const QString &dvxsim, const ShowOptions &options)
+{
+    if (options.dark) {
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QApplication::setPalette(darkPalette());
+    }
     QProcess sim;
     const QString port = startSimulator(sim, dvxsim,
                                         {"--dynamics", "second-order", "--natural-hz", "4",
@@ -200,10 +235,26 @@ int show(const QString &dvxsim, int seconds)
     TraceWindow *trace = setUpMovingStage(window, probe, port, &mover, 4000);
     if (!trace)
         return 1;
-    trace->resize(1040, 720);
-    trace->move(610, 20);
-    QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
-    QTimer::singleShot(seconds * 1000 - 1500, &mover, &QTimer::stop);
+    trace->resize(options.traceWidth, options.traceWidth < 800 ? 680 : 720);
+    trace->move(options.traceWidth < 800 ? 640 : 610, 20);
+    if (options.reconnect) {
+        // The whole recording in view, and the link off for two seconds half way through, then
+        // on again and homed.
+        trace->findChild<QComboBox *>(QStringLiteral("comboBox_View"))->setCurrentIndex(3);
+        Stage *stage = window.session();
+        QTimer::singleShot(options.seconds * 500 - 1000, &mover, [stage, &mover] {
+            mover.stop();
+            stage->disconnectPort();
+        });
+        QTimer::singleShot(options.seconds * 500 + 1000, &mover, [stage, &probe, &mover, port] {
+            stage->connectPort(port);
+            if (QTest::qWaitFor([&] { return probe.ui()->pushButton_home->isEnabled(); }, 5000))
+                stage->home(Mover::client(nullptr));
+            mover.start();
+        });
+    }
+    QTimer::singleShot(options.seconds * 1000, qApp, &QCoreApplication::quit);
+    QTimer::singleShot(options.seconds * 1000 - 1500, &mover, &QTimer::stop);
     const int result = QApplication::exec();
     stopSimulator(sim);
     return result;
@@ -249,8 +300,16 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (args.contains(QStringLiteral("--show"))) {
+        ShowOptions options;
         const int secondsAt = int(args.indexOf(QStringLiteral("--seconds")));
-        return show(dvxsim, secondsAt > 0 ? args.value(secondsAt + 1).toInt() : 20);
+        if (secondsAt > 0)
+            options.seconds = args.value(secondsAt + 1).toInt();
+        const int widthAt = int(args.indexOf(QStringLiteral("--width")));
+        if (widthAt > 0)
+            options.traceWidth = args.value(widthAt + 1).toInt();
+        options.dark = args.contains(QStringLiteral("--dark"));
+        options.reconnect = args.contains(QStringLiteral("--reconnect"));
+        return show(dvxsim, options);
     }
 
     const int seconds = quick ? 5 : 30;

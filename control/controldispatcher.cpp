@@ -124,8 +124,8 @@ ControlDispatcher::~ControlDispatcher() = default;
 
 QStringList ControlDispatcher::eventNames()
 {
-    return {QStringLiteral("position"), QStringLiteral("state"), QStringLiteral("console"),
-            QStringLiteral("error"), QStringLiteral("sequence")};
+    return {QStringLiteral("position"), QStringLiteral("state"),    QStringLiteral("console"),
+            QStringLiteral("error"),    QStringLiteral("sequence"), QStringLiteral("characterise")};
 }
 
 void ControlDispatcher::addCommand(const QString &name, Handler handler)

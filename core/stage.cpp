@@ -46,7 +46,8 @@ bool PanelState::operator==(const PanelState &o) const
            travelMinUm == o.travelMinUm && travelMaxUm == o.travelMaxUm &&
            motionOwner == o.motionOwner && moveCount == o.moveCount && chosenPort == o.chosenPort &&
            stablePort == o.stablePort && lineSettings == o.lineSettings &&
-           connectedUtcMs == o.connectedUtcMs;
+           connectedUtcMs == o.connectedUtcMs && durationMs == o.durationMs &&
+           intervalMs == o.intervalMs && cycles == o.cycles;
 }
 
 QString positionSourceName(PositionSource source)
@@ -123,4 +124,10 @@ QString commandResultCodeName(CommandResult::Code code)
         return QStringLiteral("bad_argument");
     }
     return {};
+}
+
+CommandResult Stage::requestPosition()
+{
+    return CommandResult::refused(CommandResult::Code::Unavailable,
+                                  tr("This stage cannot be asked for its position"));
 }

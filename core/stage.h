@@ -68,6 +68,10 @@ struct PanelState {
     QString stablePort;
     QString lineSettings;
     qint64 connectedUtcMs = 0;
+    // The open-loop page's drive parameters, as they are sent with every switch to that page.
+    int durationMs = 100;
+    int intervalMs = 500;
+    int cycles = 1;
 
     bool identified() const { return !model.isEmpty() && !firmware.isEmpty(); }
     bool operator==(const PanelState &other) const;
@@ -166,6 +170,11 @@ public:
     // Asks for position samples at intervalMs (0 withdraws the request). The fastest request
     // wins; samples are taken only while a controller is identified on the closed-loop page.
     virtual void requestSampling(const void *requester, int intervalMs) = 0;
+
+    // Asks the controller for its position once, unechoed, as the poll does; the answer comes
+    // as positionReceived. In open loop nothing else asks. A stage that cannot be asked
+    // refuses.
+    virtual CommandResult requestPosition();
 
 signals:
     void positionReceived(double positionUm, PositionSource source);

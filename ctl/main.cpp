@@ -6,6 +6,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -181,7 +183,9 @@ int main(int argc, char **argv)
         "  move-by UM [--wait] move by UM micrometres (negative: backwards)\n"
         "  stop                stop the stage\n"
         "  send LINE           send LINE as if typed into the console\n"
-        "  watch               print position, state and console events until interrupted\n\n"
+        "  watch               print position, state and console events until interrupted\n"
+        "  log start FILE      start the panel's session log in FILE\n"
+        "  log stop            stop the session log\n\n"
         "Exit status: 0 done, 1 the panel refused (reason on standard error), 2 the panel "
         "cannot be reached or the command line is wrong."));
     parser.addHelpOption();
@@ -288,6 +292,16 @@ int main(int argc, char **argv)
             return usage(QStringLiteral("send takes one line (quote it)"));
         request.insert(QStringLiteral("cmd"), command);
         request.insert(QStringLiteral("line"), words.first());
+    } else if (command == QLatin1String("log")) {
+        const QString action = words.value(0);
+        if (!((action == QLatin1String("start") && words.size() == 2) ||
+              (action == QLatin1String("stop") && words.size() == 1)))
+            return usage(QStringLiteral("log takes start FILE or stop"));
+        request.insert(QStringLiteral("cmd"), command);
+        request.insert(QStringLiteral("action"), action);
+        // The panel runs in a folder of its own: the file is named from here.
+        if (action == QLatin1String("start"))
+            request.insert(QStringLiteral("path"), QFileInfo(words.at(1)).absoluteFilePath());
     } else {
         return usage(QStringLiteral("unknown command: %1").arg(command));
     }

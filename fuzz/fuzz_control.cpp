@@ -3,8 +3,13 @@
 // carrying the request's id: a numeric id exactly as the line wrote it. The raw id extraction
 // also gets the whole input, whatever it is.
 
+#include "characterisationrun.h"
 #include "controldispatcher.h"
 #include "controlprotocol.h"
+#include "controlserver.h"
+#include "measuredsteps.h"
+#include "openloopcommands.h"
+#include "openloopmove.h"
 #include "stage.h"
 
 #include <QCoreApplication>
@@ -26,7 +31,8 @@ void require(bool condition, const char *what)
     std::abort();
 }
 
-// A panel without a link: every command is refused at once, so every reply comes at once.
+// A panel without a link: every command is refused at once, so every reply comes at once; the
+// open-loop commands read their arguments before they find that out.
 class IdleStage : public Stage {
 public:
     PanelState state() const override { return {}; }
@@ -64,14 +70,21 @@ struct Harness {
         static char *argv[] = {name, nullptr};
         app = new QCoreApplication(argc, argv);
         stage = new IdleStage;
-        dispatcher = new ControlDispatcher(stage);
+        // A server that never listens: its command table, with the commands capabilities add.
+        server = new ControlServer(stage);
+        dispatcher = server->dispatcher();
+        measured = new MeasuredSteps(stage);
+        addOpenLoopCommands(*server, new CharacterisationRun(stage),
+                            new OpenLoopMove(stage, measured), measured);
         // "ports" asks the system for its serial ports: slow, and not what is fuzzed here.
         dispatcher->addCommand(QStringLiteral("ports"),
                                [](ControlCall &call) { call.reply.ok({}); });
     }
     QCoreApplication *app = nullptr;
     IdleStage *stage = nullptr;
+    ControlServer *server = nullptr;
     ControlDispatcher *dispatcher = nullptr;
+    MeasuredSteps *measured = nullptr;
 };
 
 void checkLine(Harness &harness, const QByteArray &line)

@@ -49,7 +49,7 @@ SerialLink::SerialLink(QObject *parent)
     });
     // Only the position request: the poll and its identification check keep their own timer.
     connect(sampler, &FastSampler::sampleDue, this,
-            [this] { port->write(Protocol::kCurrentPosition); });
+            [this] { send(Protocol::kCurrentPosition, sizeof(Protocol::kCurrentPosition) - 1); });
     connect(port, &QSerialPort::errorOccurred, this, &SerialLink::handleError);
     connect(port, &QIODevice::readyRead, this, &SerialLink::readData);
 }
@@ -116,12 +116,19 @@ QString SerialLink::errorString() const
 
 void SerialLink::getPosition()
 {
-    port->write(Protocol::kCurrentPosition);
+    send(Protocol::kCurrentPosition, sizeof(Protocol::kCurrentPosition) - 1);
 }
 
 void SerialLink::write(const QByteArray &bytes)
 {
-    port->write(bytes);
+    send(bytes.constData(), bytes.size());
+}
+
+void SerialLink::send(const char *bytes, qint64 size)
+{
+    if (tap)
+        tap->sent(QByteArray::fromRawData(bytes, int(size)));
+    port->write(bytes, size);
 }
 
 void SerialLink::forgetIdentity()
@@ -238,6 +245,8 @@ void SerialLink::frameReplies(const QByteArray &received)
 
 void SerialLink::handleLine(const QByteArray &line)
 {
+    if (tap)
+        tap->received(line);
     if (const auto identity = Protocol::identify(line)) {
         // What the operator saw before this line stays in its place, ahead of what it changes.
         flushPendingPosition();

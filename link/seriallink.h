@@ -32,6 +32,18 @@ public:
                               double valueUm) = 0;
 };
 
+// Told of the traffic on the line as it passes: every command written and every reply line
+// read, whether or not anything comes of it. The link holds at most one, and none unless someone
+// listens, so that the receive path pays one test per line for it.
+class LinkTap {
+public:
+    virtual ~LinkTap() = default;
+    // Bytes handed to the port, as written.
+    virtual void sent(const QByteArray &bytes) = 0;
+    // A reply line as framed, "\r" included, before it is read.
+    virtual void received(const QByteArray &line) = 0;
+};
+
 // The only code that touches the serial port: it opens and closes it, writes commands, cuts the
 // received bytes into reply lines at "\r", recognises the controller's identification and reads
 // each line in its dialect, polls the position every 500 ms (telling whether the controller has
@@ -49,6 +61,9 @@ public:
     ~SerialLink() override;
 
     void setListener(ReplyListener *listener) { replies = listener; }
+    // Null removes the tap.
+    void setTap(LinkTap *linkTap) { tap = linkTap; }
+    LinkTap *currentTap() const { return tap; }
 
     // Opens the port read-write with the record's line parameters. On failure, error holds the
     // port's error and details the cause and its remedy, for the operator.
@@ -104,6 +119,8 @@ private slots:
     void readData();
 
 private:
+    // Every write to the port goes through here.
+    void send(const char *bytes, qint64 size);
     void handleError(QSerialPort::SerialPortError error);
     void frameReplies(const QByteArray &received);
     void handleLine(const QByteArray &line);
@@ -112,6 +129,7 @@ private:
 
     QSerialPort *port = nullptr;
     ReplyListener *replies = nullptr;
+    LinkTap *tap = nullptr;
     QTimer *pollTimer = nullptr;
     FastSampler *sampler = nullptr;
 

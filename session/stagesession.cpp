@@ -765,6 +765,9 @@ PanelState StageSession::state() const
     s.travelMaxUm = sliderMax;
     s.motionOwner = owner;
     s.moveCount = moveCount;
+    s.durationMs = now.durationMs;
+    s.intervalMs = now.intervalMs;
+    s.cycles = now.cycles;
     if (s.connected) {
         s.chosenPort = opened.chosenPort;
         s.stablePort = opened.stablePort;
@@ -866,9 +869,12 @@ CommandResult StageSession::moveBy(double stepUm, const Mover &who)
 
 CommandResult StageSession::setOpenLoop(std::optional<int> durationMs,
                                         std::optional<int> intervalMs, std::optional<int> cycles,
-                                        const Mover &)
+                                        const Mover &who)
 {
     if (auto r = refuseUnlessConnected())
+        return *r;
+    // The step a run measures or a move counts on depends on them.
+    if (auto r = refuseIfBusy(who))
         return *r;
     if (closedLoop)
         return refused(CommandResult::Code::Unavailable,
@@ -1006,6 +1012,15 @@ void StageSession::requestSampling(const void *requester, int intervalMs)
     serial->requestSampling(requester, intervalMs);
 }
 
+CommandResult StageSession::requestPosition()
+{
+    if (auto r = refuseUnlessConnected())
+        return *r;
+    // Unechoed, like the poll's: a run asks many times a second.
+    serial->write(Protocol::kCurrentPosition);
+    return CommandResult::done();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
@@ -1035,6 +1050,12 @@ void StageSession::reportError(const QString &title, const QString &text, const 
     announceEvent(PanelEvent::Kind::Error,
                   details.isEmpty() ? text : text + QLatin1Char('\n') + details, source);
     emit errorReported(title, text, details);
+}
+
+void StageSession::reportPanelProblem(const QString &text)
+{
+    announceEvent(PanelEvent::Kind::Error, text, PanelEvent::Source::Panel);
+    emit notice(text, 0);
 }
 
 void StageSession::changeControls(const std::function<void(PanelControls &)> &edit)

@@ -92,6 +92,11 @@ public:
     CommandResult claimMotion(const Mover &who) override;
     void releaseMotion(const Mover &who) override;
     void requestSampling(const void *requester, int intervalMs) override;
+    CommandResult requestPosition() override;
+
+    // A fault of the panel's own that needs no box (a file it can no longer write): shown on
+    // the status bar and announced as an error event.
+    void reportPanelProblem(const QString &text);
 
     // The last position read, also when it was not a number (0.0 then).
     double currentPositionUm() const { return currentPosition; }

@@ -167,10 +167,11 @@ void TestMainForm::widgetTree()
              QStringList({"0,0=label", "0,1=doubleSpinBox_Position", "0,2=", "2,0=label_2",
                           "2,1=doubleSpinBox_mrstp", "3,0="}));
     QCOMPARE(ui->tab_2->layout(), ui->gridLayout);
+    // The panel adds the measured step and the move by a distance in the free row 3.
     QCOMPARE(gridContents(ui->gridLayout),
              QStringList({"0,0=label_3", "0,1=spinBox_Duration", "0,2=", "0,3=pushButton_Bi",
                           "1,0=label_4", "1,1=spinBox_Interval", "2,0=label_7", "2,1=spinBox_Cycle",
-                          "4,0="}));
+                          "3,0=openLoopMovePanel span 1x4", "4,0="}));
     for (QGridLayout *grid : {ui->gridLayout_3, ui->gridLayout}) {
         QCOMPARE(grid->spacing(), 6);
         QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
@@ -337,9 +338,9 @@ void TestMainForm::actions_data()
     QTest::newRow("actionQuit") << "&Quit"
                                 << "Quit" << QKeySequence("Ctrl+Q")
                                 << ":/images/application-exit.png";
-    QTest::newRow("actionSequence") << "Sequence"
-                                    << "Run a list of positions with dwell times" << QKeySequence()
-                                    << ":/images/sequence.png";
+    QTest::newRow("actionSequence")
+        << "Sequence"
+        << "Run a list of positions with dwell times" << QKeySequence() << ":/images/sequence.png";
 }
 
 void TestMainForm::actions()
@@ -386,17 +387,24 @@ void TestMainForm::toolBarAndMenuBar()
     MainWindow &window = panel.window();
     Ui::MainWindow *ui = MainWindowProbe(window).ui();
 
-    // The operator's four come first; the capability windows follow them.
+    // The operator's four come first; the capability windows follow them, the step
+    // characterisation last (the panel adds it).
     QCOMPARE(ui->mainToolBar->actions(),
-             QList<QAction *>({ui->actionConnect, ui->actionDisconnect, ui->actionConfigure,
-                               ui->actionClear, ui->actionTrace, ui->actionSequence}));
-    // One menu, Help, holds the two About actions.
+             QList<QAction *>(
+                 {ui->actionConnect, ui->actionDisconnect, ui->actionConfigure, ui->actionClear,
+                  ui->actionTrace, ui->actionSequence,
+                  window.findChild<QAction *>(QStringLiteral("actionStepCharacterisation"))}));
+    // Two menus: File with the session log, Help with the two About actions.
     const QList<QMenu *> menus = window.findChildren<QMenu *>();
-    QCOMPARE(menus.size(), 1);
-    QMenu *help = menus.first();
+    QCOMPARE(menus.size(), 2);
+    QMenu *help = window.findChild<QMenu *>(QStringLiteral("menuHelp"));
+    QMenu *file = window.findChild<QMenu *>(QStringLiteral("menuFile"));
+    QVERIFY(help && file);
     QCOMPARE(help->title(), QStringLiteral("&Help"));
-    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({help->menuAction()}));
+    QCOMPARE(ui->menuBar->actions(), QList<QAction *>({file->menuAction(), help->menuAction()}));
     QCOMPARE(help->actions(), QList<QAction *>({ui->actionAbout, ui->actionAboutQt}));
+    QCOMPARE(file->actions(),
+             QList<QAction *>({window.findChild<QAction *>(QStringLiteral("actionSessionLog"))}));
     QCOMPARE(window.findChildren<QToolBar *>().size(), 1);
 
     // The icon file compiled in next to the tool-bar images is carried but not used.
@@ -508,7 +516,8 @@ void TestMainForm::windowIconFile()
 {
     // The panel reads its window icon from "images/..." under the working directory it is started
     // in, which is the source tree's root for the file kept in the repository.
-    const QString path = QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
+    const QString path =
+        QStringLiteral(MIRASTELLON_SOURCE_DIR "/images/Mirastellon_Icon_only@500x.png");
     QVERIFY2(!path.isEmpty(), "window icon file missing from the source tree");
     QImageReader reader(path);
     QCOMPARE(reader.format(), QByteArray("png"));

@@ -140,9 +140,10 @@ const char *const kOutcomes[] = {
     "oouuuuooouo", // not homed
     "oooouuooouo", // homed
     "uouuoouoooo", // open loop: Home is off the page
-    "bobbbbbboub", // calibrating: everyone waits for it, Stop never does
-    "bobbbbbboub", // a sequence holds it
-    "bobbbbbboub", // another client holds it
+    "bobbbbbbobb", // calibrating: everyone waits for it, Stop never does; the drive parameters
+                   // wait too, since what a held open-loop run or move does depends on them
+    "bobbbbbbobb", // a sequence holds it
+    "bobbbbbbobb", // another client holds it
     "oooouuooouo", // this client holds it: as when nobody does
 };
 

@@ -75,6 +75,7 @@ private slots:
     void parse_data();
     void parse();
     void helpNamesEveryOption();
+    void logOption();
 
     void panelHelpAndVersion_data();
     void panelHelpAndVersion();
@@ -202,6 +203,19 @@ void TestStartup::helpNamesEveryOption()
     QVERIFY(
         commandLineVersion().startsWith(QLatin1String("mirastellon " MIRASTELLON_VERSION "\n")));
     QVERIFY(commandLineVersion().contains(QLatin1String("GPLv3+")));
+}
+
+void TestStartup::logOption()
+{
+    const auto parse = [](const QStringList &words) {
+        return parseCommandLine(QStringList{QStringLiteral("mirastellon")} + words);
+    };
+    QCOMPARE(parse({}).logPath, QString());
+    QCOMPARE(parse({"--log", "/tmp/s.jsonl"}).logPath, QStringLiteral("/tmp/s.jsonl"));
+    QCOMPARE(parse({"--log=s.jsonl", "--log", "t.jsonl"}).logPath, QStringLiteral("t.jsonl"));
+    QCOMPARE(parse({"--log"}).error, QStringLiteral("Missing value after '--log'."));
+    QCOMPARE(parse({"--log="}).error, QStringLiteral("--log needs a file"));
+    QVERIFY(commandLineHelp().contains(QLatin1String("--log FILE")));
 }
 
 void TestStartup::panelHelpAndVersion_data()

@@ -5,6 +5,7 @@
 #include "fakecontroller.h"
 #include "fastsampler.h"
 #include "messageboxwatcher.h"
+#include "movetablemodel.h"
 #include "probe.h"
 #include "settling.h"
 #include "simulatorprocess.h"
@@ -14,6 +15,8 @@
 
 #include <QComboBox>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -108,6 +111,7 @@ private slots:
     void closedWindowAddsNothingToTheLine();
     void fastSamplingWaitsForIdentification();
     void secondOrderMoveIsMeasured();
+    void openedAfterHomingAndTwoMoves();
 };
 
 void TestTraceEndToEnd::closedWindowAddsNothingToTheLine()
@@ -285,17 +289,20 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     QVERIFY(trace->exportTrace(path));
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> rows = file.readAll().split('\n');
-    QCOMPARE(rows.first(), QByteArray("time_s,position_um,target_um,source,event"));
+    QList<QByteArray> rows = file.readAll().split('\n');
+    while (!rows.isEmpty() && rows.first().startsWith('#'))
+        rows.removeFirst();
+    QCOMPARE(rows.first(),
+             QByteArray("time_s,time_utc,segment,position_um,target_um,source,event"));
     int sampleRows = 0;
     for (int i = 1; i < rows.size() - 1; ++i) {
         const QList<QByteArray> fields = rows.at(i).split(',');
-        QVERIFY2(fields.size() >= 5, rows.at(i).constData());
+        QVERIFY2(fields.size() >= 7, rows.at(i).constData());
         bool ok = false;
         fields.at(0).toDouble(&ok);
         QVERIFY(ok);
-        if (!fields.at(1).isEmpty()) {
-            fields.at(1).toDouble(&ok);
+        if (!fields.at(3).isEmpty()) {
+            fields.at(3).toDouble(&ok);
             QVERIFY(ok);
             ++sampleRows;
         }
@@ -326,6 +333,127 @@ void TestTraceEndToEnd::secondOrderMoveIsMeasured()
     QCOMPARE(boxes.titles.first(), QStringLiteral("Error"));
     QVERIFY(boxes.texts.first().contains(nowhere));
     QVERIFY(!QFileInfo::exists(nowhere));
+}
+
+void TestTraceEndToEnd::openedAfterHomingAndTwoMoves()
+{
+    if (qEnvironmentVariableIsEmpty("DVXSIM"))
+        QSKIP("dvxsim was not built");
+    SimulatorProcess sim;
+    QVERIFY(sim.start({}));
+    MessageBoxWatcher boxes;
+    Panel panel;
+    MainWindow &window = panel.window();
+    MainWindowProbe probe(window);
+    Stage *stage = window.session();
+    TraceRecorder *recorder = panel.traceRecorder();
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("session.jsonl"));
+    QString error;
+    QVERIFY(panel.startSessionLog(log, &error));
+    QVERIFY(stage->connectPort(sim.terminal).ok());
+    QTRY_VERIFY_WITH_TIMEOUT(probe.ui()->pushButton_home->isEnabled(), 10000);
+
+    // Homing and two moves with the trace never opened: the poll alone feeds the recorder.
+    QVERIFY(stage->home(Mover::client(nullptr)).ok());
+    QCOMPARE(recorder->moveCount(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder->move(0).status != MoveAnalysis::Result::Status::Moving,
+                             15000);
+    for (const double um : {100.0, 40.0}) {
+        QVERIFY(stage->moveTo(um, Mover::client(nullptr)).ok());
+        const int row = recorder->moveCount() - 1;
+        QTRY_VERIFY_WITH_TIMEOUT(recorder->move(row).status != MoveAnalysis::Result::Status::Moving,
+                                 15000);
+    }
+    QVERIFY(!window.findChild<TraceWindow *>());
+    const double openedS = recorder->nowS();
+
+    TraceWindow *trace = panel.showTrace();
+    QVERIFY(QTest::qWaitForWindowExposed(trace));
+    // The homing (to 0) and both moves in the table, settled, and the homing among the events.
+    QAbstractItemModel *moves = trace->findChild<QTableView *>()->model();
+    QCOMPARE(moves->rowCount(), 3);
+    const QStringList targets{QStringLiteral("0.000"), QStringLiteral("100.000"),
+                              QStringLiteral("40.000")};
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(moves->index(row, MoveTableModel::Target).data().toString(), targets.at(row));
+        QCOMPARE(moves->index(row, MoveTableModel::Status).data().toString(),
+                 QStringLiteral("settled"));
+    }
+    bool homed = false;
+    for (int i = 0; i < recorder->events().size(); ++i)
+        homed = homed || recorder->events().at(i).kind == PanelEvent::Kind::Homed;
+    QVERIFY(homed);
+    // The plot holds the samples from before the window existed.
+    trace->findChild<QComboBox *>(QStringLiteral("comboBox_View"))->setCurrentIndex(3);
+    QLineSeries *line = nullptr;
+    for (QAbstractSeries *series : trace->findChild<QChartView *>()->chart()->series()) {
+        if (series->name() == QLatin1String("Position"))
+            line = qobject_cast<QLineSeries *>(series);
+    }
+    QVERIFY(line && line->count() > 5);
+    QVERIFY(line->at(0).x() < openedS - 2.0);
+
+    // The CSV opens in a spreadsheet: the provenance block, then rows with UTC times.
+    const QString path = dir.filePath(QStringLiteral("trace.csv"));
+    QVERIFY(trace->exportTrace(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    QVERIFY(rows.at(0).startsWith("# program: "));
+    for (const char *line :
+         {"# port: ", "# model: DVX1901", "# firmware: ", "# line: 115200", "# sampling_ms: 500",
+          "# tolerance_um: 0.5", "# segment_start_utc: 20", "# segments: 1"}) {
+        bool found = false;
+        for (const QByteArray &row : rows)
+            found = found || row.startsWith(line);
+        QVERIFY2(found, line);
+    }
+    int header = 0;
+    while (rows.at(header).startsWith('#'))
+        ++header;
+    QCOMPARE(rows.at(header),
+             QByteArray("time_s,time_utc,segment,position_um,target_um,source,event"));
+    const QRegularExpression utc(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
+    int homedRows = 0;
+    for (int i = header + 1; i < rows.size() - 1; ++i) {
+        const QList<QByteArray> fields = rows.at(i).split(',');
+        QVERIFY2(utc.match(QString::fromLatin1(fields.at(1))).hasMatch(), rows.at(i).constData());
+        homedRows += rows.at(i).endsWith(",homed");
+    }
+    QCOMPARE(homedRows, 1);
+    QCOMPARE(boxes.count(), 0);
+
+    // The example reads both files with Python's standard library and finds the same settling
+    // times as the table from the log's move events; from the trace alone, where a move starts
+    // at its first sample, it finds them settled.
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty())
+        QSKIP("python3 is not installed: the example is not run");
+    const QString script = QStringLiteral(MIRASTELLON_SOURCE_DIR "/examples/settling_times.py");
+    for (const QStringList &files : {QStringList{path, log}, QStringList{path}}) {
+        QProcess run;
+        run.start(python, QStringList{script} + files);
+        QVERIFY(run.waitForFinished(30000));
+        QCOMPARE(run.exitCode(), 0);
+        const QStringList out =
+            QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(out.size() == 4 && out.at(0).startsWith(QStringLiteral("DVX1901 ")),
+                 qPrintable(out.join('\n')));
+        for (int row = 0; row < 3; ++row) {
+            const QRegularExpressionMatch m =
+                QRegularExpression(
+                    QStringLiteral("move to +([-0-9.]+) um  settled after ([0-9.]+) s$"))
+                    .match(out.at(row + 1));
+            QVERIFY2(m.hasMatch(), qPrintable(out.at(row + 1)));
+            QCOMPARE(m.captured(1), targets.at(row));
+            const double table = moves->index(row, MoveTableModel::Settling).data().toDouble();
+            if (files.size() == 2)
+                QVERIFY2(std::abs(m.captured(2).toDouble() * 1000.0 - table) < 50.0,
+                         qPrintable(out.at(row + 1) + QStringLiteral(" vs %1 ms").arg(table)));
+        }
+    }
 }
 
 QTEST_MAIN(TestTraceEndToEnd)

@@ -73,6 +73,7 @@ private:
     // What the writers without a window of their own returned.
     QStringList errors;
     ScriptedStage stage;
+    TraceRecorder *recorder = nullptr;
     TraceWindow *trace = nullptr;
     SequenceRunner *runner = nullptr;
     SequenceWindow *sequence = nullptr;
@@ -80,7 +81,8 @@ private:
 
 void TestWholeFile::initTestCase()
 {
-    trace = new TraceWindow(&stage);
+    recorder = new TraceRecorder(&stage);
+    trace = new TraceWindow(recorder);
     trace->resize(480, 360);
     trace->show();
     runner = new SequenceRunner(&stage);
@@ -116,6 +118,7 @@ void TestWholeFile::cleanupTestCase()
     delete sequence;
     delete runner;
     delete trace;
+    delete recorder;
     // Runs whatever failed before; the temporary folder cannot go while something is mounted.
     if (!mountPoint.isEmpty() && !runQuietly(QStringLiteral("umount"), {mountPoint}) &&
         !runQuietly(QStringLiteral("umount"), {QStringLiteral("-l"), mountPoint}))

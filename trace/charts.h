@@ -2,6 +2,7 @@
 
 // Qt Charts lives in the namespace QtCharts under Qt 5 and in none under Qt 6; everything of the
 // trace that names a chart class includes this instead of the chart headers themselves.
+#include <QtCharts/QAbstractSeries>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -12,6 +13,7 @@
 #include <QtCharts/QXYSeries>
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+using QtCharts::QAbstractSeries;
 using QtCharts::QChart;
 using QtCharts::QChartView;
 using QtCharts::QLegendMarker;

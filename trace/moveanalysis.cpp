@@ -15,6 +15,7 @@ Result analyse(const Move &move, const QVector<TraceSample> &samples, double end
     r.startS = move.startS;
     r.targetUm = move.targetUm;
     r.fromUm = move.fromUm;
+    r.segment = move.segment;
 
     const double windowEnd = std::min(endS, move.startS + kGiveUpS);
     const auto byTime = [](const TraceSample &s, double t) { return s.timeS <= t; };

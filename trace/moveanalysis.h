@@ -17,6 +17,8 @@ struct Move {
     double targetUm = 0.0;
     // Where the stage was when the move was commanded; NaN when no sample came before it.
     double fromUm = std::numeric_limits<double>::quiet_NaN();
+    // The segment (connection) it was commanded in.
+    int segment = 0;
 };
 
 struct Result {
@@ -35,6 +37,7 @@ struct Result {
     // Mean of the settled samples minus the target.
     std::optional<double> finalErrorUm;
     Status status = Status::Moving;
+    int segment = 0;
 };
 
 // Analyses one move over the samples that arrived after its command and up to endS (the next

@@ -1,5 +1,6 @@
 #include "movetablemodel.h"
 
+#include "provenance.h"
 #include "tracerecorder.h"
 
 namespace {
@@ -43,9 +44,18 @@ QVariant MoveTableModel::data(const QModelIndex &index, int role) const
     if (role == Qt::TextAlignmentRole)
         return index.column() == Status ? int(Qt::AlignLeft | Qt::AlignVCenter)
                                         : int(Qt::AlignRight | Qt::AlignVCenter);
+    const MoveAnalysis::Result &m = recorder->move(index.row());
+    if (role == Qt::ToolTipRole && index.column() == Start) {
+        const TraceSegment *segment = recorder->segment(m.segment);
+        if (!segment)
+            return {};
+        return tr("Connection %1, %2 s after it opened, %3")
+            .arg(segment->number)
+            .arg(m.startS - segment->startS, 0, 'f', 3)
+            .arg(isoUtc(segment->utcMsAt(m.startS)));
+    }
     if (role != Qt::DisplayRole)
         return {};
-    const MoveAnalysis::Result &m = recorder->move(index.row());
     switch (index.column()) {
     case Start:
         return fixed(m.startS, 3);

@@ -5,7 +5,8 @@
 #include <vector>
 
 // A fixed-capacity buffer that keeps the newest items: once full, each append overwrites the
-// oldest. Memory is taken once, when the first item arrives, and never grows after that.
+// oldest. Its storage is reserved once, when the first item arrives, and never moves after that;
+// the system gives it pages only as items fill them, so a short recording costs what it holds.
 template <typename T> class RingBuffer {
 public:
     explicit RingBuffer(int capacity) : cap(qMax(1, capacity)) {}
@@ -17,21 +18,40 @@ public:
 
     void append(const T &item)
     {
-        if (items.empty())
-            items.resize(size_t(cap));
-        items[size_t((head + count) % cap)] = item;
+        if (items.capacity() == 0)
+            items.reserve(size_t(cap));
+        // Until the storage has grown to the capacity, the items never wrap round its end, so
+        // the next slot is at most one past it.
+        // No division on the way: this runs for every sample.
+        int slot = head + count;
+        if (slot >= cap)
+            slot -= cap;
+        if (size_t(slot) == items.size())
+            items.push_back(item);
+        else
+            items[size_t(slot)] = item;
         if (count < cap)
             ++count;
-        else
-            head = (head + 1) % cap;
+        else if (++head == cap)
+            head = 0;
     }
 
     // Index 0 is the oldest item kept.
     const T &at(int index) const { return items[size_t((head + index) % cap)]; }
     const T &last() const { return at(count - 1); }
 
+    // Forgets the n oldest items.
+    void dropFront(int n)
+    {
+        n = qBound(0, n, count);
+        head = (head + n) % cap;
+        count -= n;
+    }
+
+    // Keeps the storage reserved.
     void clear()
     {
+        items.clear();
         head = 0;
         count = 0;
     }
