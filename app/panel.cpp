@@ -34,6 +34,8 @@ Panel::Panel(QObject *parent)
     reconnectController = new ReconnectController(
         stage, lister, [dialog] { return dialog->settings().reconnectAutomatically; }, this);
 
+    // Edits to a sequence are offered for saving before the panel closes.
+    mainWindow->setCloseCheck([this] { return !sequence || sequence->maybeSave(); });
     connect(mainWindow.get(), &MainWindow::traceRequested, this, &Panel::showTrace);
     connect(mainWindow.get(), &MainWindow::sequenceRequested, this, &Panel::showSequence);
 }

@@ -403,7 +403,7 @@ void TestReconnect::reconnectsWhenTheDeviceReturns()
     QTRY_VERIFY_WITH_TIMEOUT(r.probe.serialPort()->isOpen(), 3 * ReconnectWaiter::kLookIntervalMs);
     QTRY_COMPARE(r.probe.controllerModel(), QStringLiteral("1901"));
     QTRY_COMPARE(r.notes(QStringLiteral("Reconnected")), 1);
-    QCOMPARE(r.ui()->statusBar->currentMessage(), QStringLiteral("Reconnected"));
+    QCOMPARE(r.probe.notice(), QStringLiteral("Reconnected"));
     QVERIFY(r.console().contains(QStringLiteral("Reconnected")));
     QVERIFY2(r.status().startsWith("Connected to " + r.link + " (DVX1901)"),
              qPrintable(r.status()));
