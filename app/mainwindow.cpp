@@ -94,6 +94,8 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     // The window's fixed size, not the scroller, says how much of the contents shows.
     scroller->setMinimumSize(1, 1);
     ui->centralWidget->installEventFilter(this);
+    // A status text that takes more lines makes the bar taller.
+    ui->statusBar->installEventFilter(this);
 
     setFixedSize(kDesignedSize);
     // The position changes with every read. A label whose size follows its text asks the whole
@@ -105,8 +107,11 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     settings =
         new SettingsDialog(std::move(lister), nullptr, SettingsDialog::PortListing::OnFirstUse);
 
-    connectionLabel = new QLabel;
-    connectionLabel->setObjectName(QStringLiteral("label_Connection"));
+    // The window's size is fixed: a grip would offer a resize that cannot happen.
+    ui->statusBar->setSizeGripEnabled(false);
+    status =
+        new StatusView(stage, ui->label_Position, ui->statusBar, SerialLink::kPollIntervalMs, this);
+    connectionLabel = status->notices()->connectionLabel();
     // These show the controller's own bytes: nothing from the wire is ever taken for markup.
     for (QLabel *label :
          {connectionLabel, ui->label_Position, ui->label_Slidermin, ui->label_Slidermax})
@@ -136,8 +141,6 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
             showTarget(*target);
     });
 
-    status = new StatusView(stage, ui->label_Position, ui->statusBar, connectionLabel,
-                            SerialLink::kPollIntervalMs, this);
     connect(stage, &StageSession::noticeCleared, status->notices(), &NoticeArea::clear);
     // A notice is shown whole in the status bar and kept in the console.
     connect(status, &StatusView::noticed, consolePane, &Console::showNote);
@@ -400,7 +403,8 @@ bool MainWindow::focusLeftWithWindow(QAbstractSpinBox *box) const
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->centralWidget && event->type() == QEvent::LayoutRequest)
+    if ((watched == ui->centralWidget && event->type() == QEvent::LayoutRequest) ||
+        (watched == ui->statusBar && event->type() == QEvent::Resize))
         scheduleFit();
     if (event->type() == QEvent::FocusOut) {
         lastFocusOutBox = qobject_cast<QAbstractSpinBox *>(watched);
@@ -566,8 +570,12 @@ void MainWindow::fitToScreen()
     if (consoleVisible)
         contentHeight -= ui->verticalLayout_3->minimumSize().height() + contents->spacing();
 
-    // The bars above and below the contents, at their smallest: the scroller asks for 1 x 1.
-    const QSize chrome = minimumSizeHint() - scroller->minimumSize();
+    // The bars above and below the contents: the menu and tool bars at their smallest, the
+    // status bar as tall as its text needs at the window's width (the scroller asks for 1 x 1).
+    QSize chrome = minimumSizeHint() - scroller->minimumSize();
+    const int width = std::max({kDesignedSize.width(), chrome.width(), contentWidth});
+    chrome.rheight() += std::max(0, ui->statusBar->heightForWidth(width) -
+                                        ui->statusBar->minimumSizeHint().height());
 
     WindowFit::Input in;
     in.designed = kDesignedSize;

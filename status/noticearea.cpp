@@ -2,36 +2,92 @@
 
 #include <QEvent>
 #include <QHBoxLayout>
-#include <QLabel>
+#include <QPainter>
 #include <QStatusBar>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
-void setUpWrapping(QLabel *label)
+void setUpWrapping(WrapLabel *label)
 {
-    // Notices and the connection text carry the controller's bytes: never markup.
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The bar gives the area what its right-hand indicators leave; the text wraps to fit that,
     // rather than pushing them out of sight.
-    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // Its height follows the lines the width leaves it.
+    policy.setHeightForWidth(true);
+    label->setSizePolicy(policy);
 }
 
 } // namespace
 
-NoticeArea::NoticeArea(QStatusBar *statusBar, QLabel *connectionLabel, QObject *parent)
-    : QObject(parent), bar(statusBar), connection(connectionLabel)
+WrapLabel::WrapLabel(QWidget *parent) : QLabel(parent)
+{
+    // What it shows may carry the controller's bytes: never markup.
+    setTextFormat(Qt::PlainText);
+    setWordWrap(true);
+}
+
+int WrapLabel::layOut(QTextLayout &layout, int width) const
+{
+    QString text = this->text();
+    text.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    layout.setText(text);
+    layout.setFont(font());
+    QTextOption option(alignment() & Qt::AlignHorizontal_Mask);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    const int lineSpacing = fontMetrics().lineSpacing();
+    int lines = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(std::max(width, 1));
+        line.setPosition(QPointF(0, lines * lineSpacing));
+        ++lines;
+    }
+    layout.endLayout();
+    return lines * lineSpacing;
+}
+
+int WrapLabel::heightForWidth(int width) const
+{
+    const QMargins margins = contentsMargins();
+    const int inner = width - margins.left() - margins.right() - 2 * margin();
+    QTextLayout layout;
+    return layOut(layout, inner) + margins.top() + margins.bottom() + 2 * margin();
+}
+
+void WrapLabel::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event);
+    const QRect room = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    QTextLayout layout;
+    const int height = layOut(layout, room.width());
+    QPoint origin = room.topLeft();
+    if (alignment() & Qt::AlignVCenter)
+        origin.ry() += std::max(0, (room.height() - height) / 2);
+    QPainter painter(this);
+    const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
+                                       : isActiveWindow() ? QPalette::Active
+                                                          : QPalette::Inactive;
+    painter.setPen(palette().color(group, foregroundRole()));
+    layout.draw(&painter, origin);
+}
+
+NoticeArea::NoticeArea(QStatusBar *statusBar, QObject *parent) : QObject(parent), bar(statusBar)
 {
     box = new QWidget;
     box->setObjectName(QStringLiteral("noticeArea"));
     auto *layout = new QHBoxLayout(box);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    notice = new QLabel;
+    connection = new WrapLabel;
+    connection->setObjectName(QStringLiteral("label_Connection"));
+    notice = new WrapLabel;
     notice->setObjectName(QStringLiteral("label_Notice"));
     setUpWrapping(notice);
     setUpWrapping(connection);
@@ -97,10 +153,23 @@ void NoticeArea::adopt(const QString &message)
 bool NoticeArea::eventFilter(QObject *, QEvent *event)
 {
     switch (event->type()) {
+    // A new text asks the area to lay itself out again.
+    case QEvent::LayoutRequest:
     case QEvent::Resize:
     case QEvent::FontChange:
     case QEvent::StyleChange:
-        fitHeight();
+        // Not from inside the event: a new minimum resizes the area at once, and the layout
+        // still handling the event would go on with the size it had.
+        if (!fitPending) {
+            fitPending = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    fitPending = false;
+                    fitHeight();
+                },
+                Qt::QueuedConnection);
+        }
         break;
     default:
         break;

@@ -1,12 +1,31 @@
 #pragma once
 
+#include <QLabel>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-class QLabel;
 class QStatusBar;
+class QTextLayout;
 class QTimer;
+
+// A plain-text label that wraps at word boundaries and breaks inside a word only where one word
+// is wider than the whole line (a long port path), so its text is never cut off.
+class WrapLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit WrapLabel(QWidget *parent = nullptr);
+
+    int heightForWidth(int width) const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    // Lays the text out in lines of width; returns the height they take.
+    int layOut(QTextLayout &layout, int width) const;
+};
 
 // The left of the status bar: the connection text, and for a while a notice in its place. Both
 // wrap at word boundaries onto as many lines as they need, so neither is ever cut; room for two
@@ -16,8 +35,7 @@ class NoticeArea : public QObject {
     Q_OBJECT
 
 public:
-    // connection is the bar's label for the connection text; it moves into the area.
-    NoticeArea(QStatusBar *bar, QLabel *connection, QObject *parent = nullptr);
+    explicit NoticeArea(QStatusBar *bar, QObject *parent = nullptr);
 
     // timeoutMs 0: until the next notice or clear().
     void show(const QString &text, int timeoutMs);
@@ -25,6 +43,8 @@ public:
     // The notice shown now; empty when the connection text shows.
     QString text() const { return current; }
     QLabel *noticeLabel() const { return notice; }
+    // The label for the connection text; whoever knows the text sets it.
+    QLabel *connectionLabel() const { return connection; }
     QWidget *area() const { return box; }
 
     // How long a message put on the bar directly stays.
@@ -42,8 +62,9 @@ private:
 
     QPointer<QStatusBar> bar;
     QWidget *box = nullptr;
-    QLabel *connection = nullptr;
-    QLabel *notice = nullptr;
+    WrapLabel *connection = nullptr;
+    WrapLabel *notice = nullptr;
     QTimer *expiry = nullptr;
     QString current;
+    bool fitPending = false;
 };

@@ -12,11 +12,11 @@
 #include <QShortcut>
 #include <QStatusBar>
 
-StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, QLabel *connection,
-                       int pollIntervalMs, QObject *parent)
+StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, int pollIntervalMs,
+                       QObject *parent)
     : QObject(parent), stage(stage), monitor(new ReadoutMonitor(stage, pollIntervalMs, {}, this)),
       tracker(new ActivityTracker(stage, {}, this)), readout(readout),
-      liveToolTip(readout->toolTip()), bar(bar), noticeArea(new NoticeArea(bar, connection, this))
+      liveToolTip(readout->toolTip()), bar(bar), noticeArea(new NoticeArea(bar, this))
 {
     auto *indicator = new QWidget;
     indicator->setObjectName(QStringLiteral("activityIndicator"));
@@ -37,7 +37,7 @@ StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, QLabel *c
     indicator->setToolTip(tr("What the stage is doing: homing, moving, calibrating, an open-loop "
                              "drive, or idle"));
     bar->addPermanentWidget(indicator);
-    // The connection text on the left is the window's own label; it shows this tooltip.
+    // The connection text on the left shows this tooltip.
     bar->setToolTip(tr("The port, its line parameters and, once it has identified itself, the "
                        "controller model"));
 

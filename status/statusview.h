@@ -23,8 +23,8 @@ class StatusView : public QObject {
     Q_OBJECT
 
 public:
-    StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, QLabel *connection,
-               int pollIntervalMs, QObject *parent = nullptr);
+    StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, int pollIntervalMs,
+               QObject *parent = nullptr);
 
     ReadoutMonitor *readoutMonitor() const { return monitor; }
     ActivityTracker *activityTracker() const { return tracker; }
