@@ -85,6 +85,8 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     consolePane->setEnabled(false);
     ui->verticalLayout_3->addWidget(consolePane);
     consolePane->setVisible(false);
+    // A tab is nothing the controller takes: Tab moves on, as everywhere else in the panel.
+    consolePane->setTabChangesFocus(true);
     setTabOrder(ui->pushButton_Console, consolePane);
 
     // The contents scroll, rather than overlap, on a screen too small for them.
