@@ -101,6 +101,13 @@ void Console::setLocalEchoEnabled(bool set)
 void Console::setTimeStamps(bool on)
 {
     stamping = on;
+    everStamped = everStamped || on;
+}
+
+QString Console::lastLineCommand() const
+{
+    const QString line = document()->lastBlock().text();
+    return everStamped ? line.mid(stampLength(line)) : line;
 }
 
 void Console::setWallClock(Clock::Source utcMs)
@@ -122,7 +129,8 @@ int Console::stampLength(const QString &line)
     for (int i = 0; i < pattern.size(); ++i) {
         const QChar p = pattern.at(i);
         const QChar c = line.at(i);
-        if (p == QLatin1Char('0') ? !c.isDigit() : c != p)
+        const bool digit = c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        if (p == QLatin1Char('0') ? !digit : c != p)
             return 0;
     }
     return int(pattern.size());
@@ -231,7 +239,7 @@ void Console::sendLastLine()
 {
     textLines = toPlainText().split(QLatin1Char('\n'));
     // A stamp is the console's own, never part of the command.
-    const QString line = textLines.last().mid(stamping ? stampLength(textLines.last()) : 0);
+    const QString line = textLines.last().mid(everStamped ? stampLength(textLines.last()) : 0);
     if (nextPending < pendingLines.size()) {
         // Lines pasted before it are still going out; this one is sent after them.
         if (refuseIfTooLong(line))
@@ -268,8 +276,8 @@ void Console::insertFromMimeData(const QMimeData *source)
     const QString rest = lines.takeLast();
 
     if (lines.isEmpty()) {
-        if (document()->lastBlock().text().size() + rest.size() > Protocol::kMaxCommandLength) {
-            refuseIfTooLong(document()->lastBlock().text() + rest);
+        if (lastLineCommand().size() + rest.size() > Protocol::kMaxCommandLength) {
+            refuseIfTooLong(lastLineCommand() + rest);
             return;
         }
         textCursor().insertText(rest);
@@ -278,7 +286,7 @@ void Console::insertFromMimeData(const QMimeData *source)
     }
 
     // The first pasted line completes what the operator had typed, as if typed and confirmed.
-    lines.first().prepend(document()->lastBlock().text());
+    lines.first().prepend(lastLineCommand());
     replaceLastLine(QString());
     typing = false;
     if (nextPending >= pendingLines.size()) {

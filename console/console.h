@@ -63,6 +63,8 @@ private:
     void sendPendingLines();
     // text with a stamp before each line it begins; atLineStart: its first character begins one.
     QString stamped(const QString &text, bool atLineStart) const;
+    // The last line as a command: without a stamp of the console's own at its start.
+    QString lastLineCommand() const;
 
     bool localEchoEnabled = false;
     QStringList textLines;
@@ -86,5 +88,7 @@ private:
     QTimer *pendingTimer = nullptr;
 
     bool stamping = false;
+    // Stamps were shown at some time: a line may begin with one.
+    bool everStamped = false;
     Clock::Source wallClock;
 };
