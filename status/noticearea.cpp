@@ -143,11 +143,13 @@ void NoticeArea::clear()
 
 void NoticeArea::adopt(const QString &message)
 {
-    // The bar would draw it on one line, cut at its end: it is shown here instead.
-    if (message.isEmpty() || !bar)
+    // The bar would draw it on one line, cut at its end: it is shown here instead. A copy: the
+    // text is the bar's own, and clearing it there empties it.
+    const QString text = message;
+    if (text.isEmpty() || !bar)
         return;
     bar->clearMessage();
-    show(message, kAdoptedMessageMs);
+    show(text, kAdoptedMessageMs);
 }
 
 bool NoticeArea::eventFilter(QObject *, QEvent *event)
