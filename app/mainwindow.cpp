@@ -557,7 +557,13 @@ void MainWindow::fitToScreen()
 
     // What the contents need, the readout's row at the width of its text and the console left
     // out: the readout is as wide as the window, and the console takes what is left.
-    int contentWidth = readout->sizeHint().width() + 2 * ui->horizontalLayout_4->spacing();
+    // Measured from the text: the label's own hint follows the width it was given.
+    const QFontMetrics readoutFont(readout->font());
+    const QMargins readoutMargins = readout->contentsMargins();
+    const int readoutFrame = 2 * (readout->frameWidth() + readout->margin());
+    int contentWidth = readoutFont.horizontalAdvance(readout->text()) + readoutFrame +
+                       readoutMargins.left() + readoutMargins.right() +
+                       2 * ui->horizontalLayout_4->spacing();
     for (int i = 0; i < contents->count(); ++i) {
         QLayoutItem *item = contents->itemAt(i);
         if (item->layout() == ui->horizontalLayout_4 || item->layout() == ui->verticalLayout_3)
@@ -565,7 +571,8 @@ void MainWindow::fitToScreen()
         contentWidth = std::max(contentWidth, item->minimumSize().width());
     }
     contentWidth += margins.left() + margins.right();
-    const int readoutHeight = readout->sizeHint().height();
+    const int readoutHeight =
+        readoutFont.height() + readoutFrame + readoutMargins.top() + readoutMargins.bottom();
     if (readout->height() != readoutHeight)
         readout->setFixedHeight(readoutHeight);
     int contentHeight = contents->minimumSize().height();
