@@ -19,8 +19,10 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTextLayout>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <QtTest>
 
 namespace {
@@ -317,6 +319,15 @@ void TestWindowFit::layoutInThisEnvironment()
     const auto check = [&](const char *state) {
         const bool calm = QTest::qWaitFor(settled, 1000);
         Q_UNUSED(calm) // the checks below say what is wrong
+        // A window that keeps changing size never settles.
+        QSize last = window.size();
+        int still = 0;
+        for (int round = 0; round < 100 && still < 5; ++round) {
+            QTest::qWait(20);
+            still = window.size() == last ? still + 1 : 0;
+            last = window.size();
+        }
+        QVERIFY2(still >= 5, qPrintable(QLatin1String(state) + QStringLiteral(": still resizing")));
         QVERIFY2(
             screen.contains(window.frameGeometry()),
             qPrintable(QStringLiteral("%1: window %2 off the screen %3")
@@ -329,6 +340,36 @@ void TestWindowFit::layoutInThisEnvironment()
         const QStringList found = problems(&window);
         QVERIFY2(found.isEmpty(), qPrintable(QLatin1String(state) + QStringLiteral(": ") +
                                              found.join(QStringLiteral("; "))));
+        // Laid out again a few times, as a running panel is, with new positions read between,
+        // it stays as it is.
+        const QSize settledSize = window.size();
+        const QString shown = ui->label_Position->text();
+        for (int round = 0; round < 5; ++round) {
+            ui->label_Position->setText(QStringLiteral("%1.000 \u00b5m").arg(round));
+            QCoreApplication::postEvent(ui->centralWidget, new QEvent(QEvent::LayoutRequest));
+            QTest::qWait(20);
+        }
+        ui->label_Position->setText(shown);
+        QVERIFY2(
+            window.size() == settledSize,
+            qPrintable(QStringLiteral("%1: %2, then %3")
+                           .arg(QLatin1String(state), text(settledSize), text(window.size()))));
+        // No wider than the widest row needs (the readout's at the width of its text): the
+        // window does not creep wider with every round of layout.
+        QVBoxLayout *rows = ui->verticalLayout;
+        int widest =
+            QFontMetrics(ui->label_Position->font()).horizontalAdvance(ui->label_Position->text());
+        for (int i = 0; i < rows->count(); ++i) {
+            QLayoutItem *row = rows->itemAt(i);
+            if (row->layout() != ui->horizontalLayout_4 && row->layout() != ui->verticalLayout_3)
+                widest = std::max(widest, row->minimumSize().width());
+        }
+        const int bound = std::max(kDesigned.width(), widest + 40) +
+                          window.style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+        QVERIFY2(window.width() <= bound, qPrintable(QStringLiteral("%1: %2 wide, the rows need %3")
+                                                         .arg(QLatin1String(state))
+                                                         .arg(window.width())
+                                                         .arg(widest)));
         // Scroll bars only where they are needed.
         QScrollArea *area = window.scrollArea();
         const QSize viewport = area->viewport()->size();
