@@ -3,19 +3,35 @@
 #include "about.h"
 #include "console.h"
 #include "protocol.h"
+#include "provenance.h"
+#include "savelocation.h"
 #include "settingsdialog.h"
 #include "stagesession.h"
 #include "statusview.h"
+#include "tooltipwrap.h"
 #include "ui_mainwindow.h"
+#include "wholefile.h"
+#include "windowfit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
+#include <QStyle>
+#include <QTimer>
+#include <QWindow>
 
+#include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -38,6 +54,26 @@ void setTextIfChanged(QLabel *label, const QString &text)
         label->setText(text);
 }
 
+// The window's designed size, and its height with the console shown.
+constexpr QSize kDesignedSize(580, 550);
+constexpr int kDesignedHeightWithConsole = 720;
+
+// The central contents when the screen is too small for them. Keys are not its business: the
+// arrows step the stage in the window's own key handling.
+class ContentScroller : public QScrollArea {
+public:
+    ContentScroller()
+    {
+        setObjectName(QStringLiteral("scrollArea_Central"));
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override { event->ignore(); }
+};
+
 } // namespace
 
 MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister, QWidget *parent)
@@ -49,24 +85,35 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     consolePane->setEnabled(false);
     ui->verticalLayout_3->addWidget(consolePane);
     consolePane->setVisible(false);
+    // A tab is nothing the controller takes: Tab moves on, as everywhere else in the panel.
+    consolePane->setTabChangesFocus(true);
+    setTabOrder(ui->pushButton_Console, consolePane);
 
-    setFixedSize(580, 550);
+    // The contents scroll, rather than overlap, on a screen too small for them.
+    scroller = new ContentScroller;
+    scroller->setWidget(takeCentralWidget());
+    setCentralWidget(scroller);
+    // The window's fixed size, not the scroller, says how much of the contents shows.
+    scroller->setMinimumSize(1, 1);
+    ui->centralWidget->installEventFilter(this);
+    // A status text that takes more lines makes the bar taller.
+    ui->statusBar->installEventFilter(this);
+
+    setFixedSize(kDesignedSize);
     // The position changes with every read. A label whose size follows its text asks the whole
     // window to lay itself out again each time; one as wide as its row, with the text centred,
-    // shows the text where the two spacers put the narrower label, and never does.
-    const QMargins margins = ui->centralWidget->layout()->contentsMargins();
+    // shows the text where the two spacers put the narrower label, and never does. fitToScreen()
+    // gives it its size.
     ui->label_Position->setAlignment(Qt::AlignCenter);
-    ui->label_Position->setFixedSize(width() - margins.left() - margins.right(),
-                                     ui->label_Position->sizeHint().height());
 
     settings =
         new SettingsDialog(std::move(lister), nullptr, SettingsDialog::PortListing::OnFirstUse);
 
-    connectionLabel = new QLabel;
-    // The window's width is fixed: a long connection text is cut at its end rather than pushing
-    // the indicators on the right (busy state, "Control: PATH") out of sight.
-    connectionLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    ui->statusBar->addWidget(connectionLabel, 1);
+    // The window's size is fixed: a grip would offer a resize that cannot happen.
+    ui->statusBar->setSizeGripEnabled(false);
+    status =
+        new StatusView(stage, ui->label_Position, ui->statusBar, SerialLink::kPollIntervalMs, this);
+    connectionLabel = status->notices()->connectionLabel();
     // These show the controller's own bytes: nothing from the wire is ever taken for markup.
     for (QLabel *label :
          {connectionLabel, ui->label_Position, ui->label_Slidermin, ui->label_Slidermax})
@@ -85,19 +132,39 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
             [this](const QString &line) { consolePane->submitLine(line); });
     connect(stage, &StageSession::positionShown, this, &MainWindow::showPosition);
     connect(stage, &StageSession::notice, this, &MainWindow::showNotice);
-    connect(stage, &StageSession::noticeCleared, ui->statusBar, &QStatusBar::clearMessage);
     connect(stage, &StageSession::errorReported, this, &MainWindow::reportError);
+    connect(stage, &StageSession::linkLost, this, [this] { nextErrorIsLinkLoss = true; });
+    connect(stage, &StageSession::reconnected, this, &MainWindow::closeLinkLossBox);
+    connect(stage, &Stage::targetCommanded, this, &MainWindow::showTarget);
+    connect(stage, &Stage::panelEvent, this, [this](const PanelEvent &event) {
+        // A move the controller refused is no target: the box shows where the stage still goes.
+        const std::optional<double> target = stage->state().targetUm;
+        if (event.kind == PanelEvent::Kind::MoveRefused && target)
+            showTarget(*target);
+    });
 
-    status =
-        new StatusView(stage, ui->label_Position, ui->statusBar, SerialLink::kPollIntervalMs, this);
+    connect(stage, &StageSession::noticeCleared, status->notices(), &NoticeArea::clear);
+    // A notice is shown whole in the status bar and kept in the console.
+    connect(status, &StatusView::noticed, consolePane, &Console::showNote);
     new EscapeStop(ui->pushButton_stop, this);
     consolePane->setToolTip(tr("Traffic with the controller. Type a command and press Enter to "
-                               "send it; Up and Down recall earlier lines, Esc stops the stage."));
+                               "send it; Up and Down recall earlier lines, Esc stops the stage. "
+                               "Move arguments are in tenths of a micrometre: \">ma 500\" goes "
+                               "to 50 \u00b5m."));
     auto *colours = new StateColourGuard(this);
     colours->watch(ui->pushButton_home);
     colours->watch(ui->pushButton_AutoCalibrate);
+    qApp->installEventFilter(new TooltipWrap(this));
+
+    for (QAbstractSpinBox *box : {static_cast<QAbstractSpinBox *>(ui->doubleSpinBox_Position),
+                                  static_cast<QAbstractSpinBox *>(ui->spinBox_Duration),
+                                  static_cast<QAbstractSpinBox *>(ui->spinBox_Interval),
+                                  static_cast<QAbstractSpinBox *>(ui->spinBox_Cycle)})
+        box->installEventFilter(this);
+    targetShown = ui->doubleSpinBox_Position->value();
 
     applyControls();
+    fitToScreen();
 }
 
 MainWindow::~MainWindow()
@@ -109,6 +176,9 @@ MainWindow::~MainWindow()
 void MainWindow::initActionsConnections()
 {
     connect(ui->actionConnect, &QAction::triggered, this, &MainWindow::openSerialPort);
+    connect(ui->actionConsole, &QAction::triggered, this, &MainWindow::setConsoleShown);
+    connect(ui->actionConsoleTimeStamps, &QAction::toggled, consolePane, &Console::setTimeStamps);
+    connect(ui->actionSaveConsole, &QAction::triggered, this, &MainWindow::chooseSaveConsole);
     connect(ui->actionDisconnect, &QAction::triggered, this, &MainWindow::closeSerialPort);
     connect(ui->actionQuit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionConfigure, &QAction::triggered, settings, &QWidget::show);
@@ -199,11 +269,14 @@ void MainWindow::showLockReason(const QString &reason)
         control->setToolTip(control->property(kUnlocked).toString() + QStringLiteral("\n\n") +
                             reason);
     }
-    // Why the controls wait stays in sight for as long as they do.
-    if (!reason.isEmpty())
-        ui->statusBar->showMessage(reason);
-    else if (ui->statusBar->currentMessage() == shownLockReason)
-        ui->statusBar->clearMessage();
+    // Why the controls wait stays in sight for as long as they do. It is a state, not news:
+    // it stays off the console.
+    NoticeArea *notices = status->notices();
+    if (!reason.isEmpty()) {
+        notices->show(reason, 0);
+    } else if (notices->text() == shownLockReason) {
+        notices->clear();
+    }
     shownLockReason = reason;
 }
 
@@ -217,11 +290,13 @@ void MainWindow::showPosition(const QString &text, std::optional<int> sliderValu
 
 void MainWindow::showNotice(const QString &text, int timeoutMs)
 {
-    ui->statusBar->showMessage(text, timeoutMs);
+    // The session's notices have their own line in the console already.
+    status->notices()->show(text, timeoutMs);
 }
 
 void MainWindow::reportError(const QString &title, const QString &text, const QString &details)
 {
+    const bool linkLoss = std::exchange(nextErrorIsLinkLoss, false);
     if (headless) {
         QString line = title + QStringLiteral(": ") + text.simplified();
         if (!details.isEmpty())
@@ -232,7 +307,19 @@ void MainWindow::reportError(const QString &title, const QString &text, const QS
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     if (!details.isEmpty())
         box.setInformativeText(details);
+    // The box for a lost link closes by itself when the wait brings the controller back.
+    QPointer<QMessageBox> guard(&box);
+    if (linkLoss)
+        linkLossBox = &box;
     box.exec();
+    if (linkLoss && guard)
+        linkLossBox = nullptr;
+}
+
+void MainWindow::closeLinkLossBox()
+{
+    if (QMessageBox *box = std::exchange(linkLossBox, nullptr))
+        box->done(QMessageBox::Ok);
 }
 
 void MainWindow::setHeadless(bool on)
@@ -269,15 +356,63 @@ void MainWindow::on_pushButton_stop_clicked()
 
 void MainWindow::on_doubleSpinBox_Position_editingFinished()
 {
+    QDoubleSpinBox *box = ui->doubleSpinBox_Position;
+    // Enter always sends. The focus leaving the box sends only a value the operator changed:
+    // tabbing through an untouched box never moves the stage back to what it last showed.
+    const bool enter = box->hasFocus();
+    if (!enter && (focusLeftWithWindow(box) || !targetEdited()))
+        return;
     // Blocked while focus is cleared, so the focus loss does not send the move a second time.
-    ui->doubleSpinBox_Position->blockSignals(true);
-    const CommandResult sent = stage->operatorMoveTo(ui->doubleSpinBox_Position->value());
-    if (sent.ok())
-        status->clearRefusal(ui->doubleSpinBox_Position);
-    else
-        status->refuse(ui->doubleSpinBox_Position, sent.message);
-    ui->doubleSpinBox_Position->clearFocus();
-    ui->doubleSpinBox_Position->blockSignals(false);
+    box->blockSignals(true);
+    const double value = box->value();
+    const CommandResult sent = stage->operatorMoveTo(value);
+    if (sent.ok()) {
+        targetShown = value;
+        status->clearRefusal(box);
+    } else {
+        status->refuse(box, sent.message);
+    }
+    box->clearFocus();
+    box->blockSignals(false);
+}
+
+void MainWindow::showTarget(double targetUm)
+{
+    QDoubleSpinBox *box = ui->doubleSpinBox_Position;
+    // What the operator is typing is theirs until they send or leave it.
+    if (box->hasFocus() && targetEdited())
+        return;
+    {
+        const QSignalBlocker quiet(box);
+        box->setValue(targetUm);
+    }
+    targetShown = box->value();
+    status->clearRefusal(box);
+}
+
+bool MainWindow::targetEdited() const
+{
+    const QDoubleSpinBox *box = ui->doubleSpinBox_Position;
+    const double resolution = std::pow(10.0, -box->decimals()) / 2;
+    return std::abs(box->value() - targetShown) >= resolution;
+}
+
+bool MainWindow::focusLeftWithWindow(QAbstractSpinBox *box) const
+{
+    return lastFocusOutBox == box && (lastFocusOutReason == Qt::ActiveWindowFocusReason ||
+                                      lastFocusOutReason == Qt::PopupFocusReason);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((watched == ui->centralWidget && event->type() == QEvent::LayoutRequest) ||
+        (watched == ui->statusBar && event->type() == QEvent::Resize))
+        scheduleFit();
+    if (event->type() == QEvent::FocusOut) {
+        lastFocusOutBox = qobject_cast<QAbstractSpinBox *>(watched);
+        lastFocusOutReason = static_cast<QFocusEvent *>(event)->reason();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::on_doubleSpinBox_mrstp_editingFinished()
@@ -348,6 +483,9 @@ void MainWindow::sendDriveParameter(int which)
     QSpinBox *box = parameter == StageSession::DriveParameter::Duration   ? ui->spinBox_Duration
                     : parameter == StageSession::DriveParameter::Interval ? ui->spinBox_Interval
                                                                           : ui->spinBox_Cycle;
+    // Another window, a menu or closing the panel takes the focus away: the edit goes on.
+    if (!box->hasFocus() && focusLeftWithWindow(box))
+        return;
     // Blocked while focus is cleared, so the focus loss does not send it a second time.
     box->blockSignals(true);
     stage->operatorSetDriveParameter(parameter, box->value());
@@ -383,20 +521,242 @@ void MainWindow::on_pushButton_AutoCalibrate_clicked()
 
 void MainWindow::on_pushButton_Console_clicked()
 {
-    consoleVisible = !consoleVisible;
-    consolePane->setVisible(consoleVisible);
-    if (consoleVisible) {
-        setFixedSize(580, 720);
-        ui->pushButton_Console->setText(QStringLiteral("Console <<"));
-    } else {
-        setFixedSize(580, 550);
-        ui->pushButton_Console->setText(QStringLiteral("Console >>"));
-    }
+    setConsoleShown(!consoleVisible);
     ui->pushButton_Console->clearFocus();
+}
+
+void MainWindow::setConsoleShown(bool shown)
+{
+    consoleVisible = shown;
+    consolePane->setVisible(consoleVisible);
+    // The layouts hold on to what they measured with the console in or out until told.
+    ui->verticalLayout_3->invalidate();
+    ui->verticalLayout->invalidate();
+    ui->pushButton_Console->setText(consoleVisible ? QStringLiteral("Console <<")
+                                                   : QStringLiteral("Console >>"));
+    ui->actionConsole->setChecked(consoleVisible);
+    fitToScreen();
+}
+
+void MainWindow::scheduleFit()
+{
+    if (fitScheduled)
+        return;
+    fitScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        fitScheduled = false;
+        fitToScreen();
+    });
+}
+
+void MainWindow::fitToScreen()
+{
+    QLabel *readout = ui->label_Position;
+    QVBoxLayout *contents = ui->verticalLayout;
+    const QMargins margins = contents->contentsMargins();
+
+    // What the contents need, the readout's row at the width of its text and the console left
+    // out: the readout is as wide as the window, and the console takes what is left.
+    // Measured from the text: the label's own hint follows the width it was given.
+    const QFontMetrics readoutFont(readout->font());
+    const QMargins readoutMargins = readout->contentsMargins();
+    const int readoutFrame = 2 * (readout->frameWidth() + readout->margin());
+    int contentWidth = readoutFont.horizontalAdvance(readout->text()) + readoutFrame +
+                       readoutMargins.left() + readoutMargins.right() +
+                       2 * ui->horizontalLayout_4->spacing();
+    for (int i = 0; i < contents->count(); ++i) {
+        QLayoutItem *item = contents->itemAt(i);
+        if (item->layout() == ui->horizontalLayout_4 || item->layout() == ui->verticalLayout_3)
+            continue;
+        contentWidth = std::max(contentWidth, item->minimumSize().width());
+    }
+    contentWidth += margins.left() + margins.right();
+    const int readoutHeight =
+        readoutFont.height() + readoutFrame + readoutMargins.top() + readoutMargins.bottom();
+    if (readout->height() != readoutHeight)
+        readout->setFixedHeight(readoutHeight);
+    int contentHeight = contents->minimumSize().height();
+    if (consoleVisible)
+        contentHeight -= ui->verticalLayout_3->minimumSize().height() + contents->spacing();
+
+    // The bars above and below the contents: the menu and tool bars at their smallest, the
+    // status bar as tall as its text needs at the window's width (the scroller asks for 1 x 1).
+    QSize chrome = minimumSizeHint() - scroller->minimumSize();
+    const int width = std::max({kDesignedSize.width(), chrome.width(), contentWidth});
+    chrome.rheight() += std::max(0, ui->statusBar->heightForWidth(width) -
+                                        ui->statusBar->minimumSizeHint().height());
+
+    WindowFit::Input in;
+    in.designed = kDesignedSize;
+    in.designedConsoleHeight =
+        kDesignedHeightWithConsole - kDesignedSize.height() - contents->spacing();
+    in.consoleShown = consoleVisible;
+    in.chromeHeight = chrome.height();
+    in.chromeWidth = chrome.width();
+    in.contentMinimum = QSize(contentWidth, contentHeight);
+    // A few lines of traffic stay in sight.
+    const QFontMetrics console(consolePane->font());
+    in.consoleMinimumHeight = 3 * console.lineSpacing() + 2 * consolePane->frameWidth() +
+                              2 * int(consolePane->document()->documentMargin());
+    in.spacing = contents->spacing();
+    const QScreen *where = screen();
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    fittedFrame = frame;
+    const QSize offered = where ? where->availableGeometry().size() : QSize(4096, 4096);
+    in.available = offered - QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
+    in.scrollBarExtent = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroller);
+    const WindowFit fit = WindowFit::of(in);
+
+    if (consoleVisible && consolePane->height() != fit.consoleHeight)
+        consolePane->setFixedHeight(fit.consoleHeight);
+    scroller->setVerticalScrollBarPolicy(fit.scrollsVertically ? Qt::ScrollBarAlwaysOn
+                                                               : Qt::ScrollBarAlwaysOff);
+    scroller->setHorizontalScrollBarPolicy(fit.scrollsHorizontally ? Qt::ScrollBarAlwaysOn
+                                                                   : Qt::ScrollBarAlwaysOff);
+    const int viewportWidth = fit.window.width() - (fit.scrollsVertically ? in.scrollBarExtent : 0);
+    const int readoutWidth =
+        std::max(viewportWidth, contentWidth) - margins.left() - margins.right();
+    if (readout->minimumWidth() != readoutWidth || readout->maximumWidth() != readoutWidth)
+        readout->setFixedWidth(readoutWidth);
+    if (minimumSize() != fit.window || maximumSize() != fit.window)
+        setFixedSize(fit.window);
+
+    // A window grown past the screen's edge comes back within it.
+    if (isVisible() && where) {
+        const QRect area = where->availableGeometry();
+        QRect outer = frameGeometry();
+        if (!area.contains(outer)) {
+            outer.moveRight(std::min(outer.right(), area.right()));
+            outer.moveBottom(std::min(outer.bottom(), area.bottom()));
+            outer.moveLeft(std::max(outer.left(), area.left()));
+            outer.moveTop(std::max(outer.top(), area.top()));
+            move(outer.topLeft());
+        }
+    }
+}
+
+bool MainWindow::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::LayoutRequest:
+    case QEvent::FontChange:
+    case QEvent::StyleChange:
+    case QEvent::ScreenChangeInternal:
+        // The contents or the screen changed what the window needs.
+        scheduleFit();
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::event(event);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    scheduleFit();
+}
+
+void MainWindow::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    // The window manager's frame is known once the window is mapped.
+    if (windowHandle() && windowHandle()->frameMargins() != fittedFrame)
+        scheduleFit();
+}
+
+void MainWindow::setCloseCheck(std::function<bool()> check)
+{
+    closeCheck = std::move(check);
+}
+
+QString MainWindow::busyWith() const
+{
+    const PanelState now = stage->state();
+    if (!now.connected)
+        return QString();
+    if (now.motionOwner && now.motionOwner->kind != Mover::Kind::Operator &&
+        now.motionOwner->kind != Mover::Kind::Console) {
+        QString who = moverName(*now.motionOwner);
+        if (!who.isEmpty())
+            who[0] = who[0].toUpper();
+        return tr("%1 is under way.").arg(who);
+    }
+    switch (status->activityTracker()->activity()) {
+    case ActivityTracker::Activity::Homing:
+        return tr("The stage is homing.");
+    case ActivityTracker::Activity::Moving:
+        return tr("The stage is moving.");
+    case ActivityTracker::Activity::Calibrating:
+        return tr("The stage is calibrating.");
+    case ActivityTracker::Activity::OpenLoopDrive:
+        return tr("An open-loop drive is under way.");
+    case ActivityTracker::Activity::Idle:
+        break;
+    }
+    return QString();
+}
+
+bool MainWindow::mayClose()
+{
+    bool stopFirst = false;
+    const QString busy = busyWith();
+    if (!busy.isEmpty()) {
+        QMessageBox box(QMessageBox::Question, tr("Quit"), busy, QMessageBox::NoButton, this);
+        box.setInformativeText(tr("Stop and quit sends Stop to the controller, then closes the "
+                                  "panel. Quit closes the panel and leaves the stage as it is."));
+        QAbstractButton *stopAndQuit = box.addButton(tr("Stop and quit"), QMessageBox::AcceptRole);
+        QAbstractButton *quit = box.addButton(tr("Quit"), QMessageBox::DestructiveRole);
+        QPushButton *cancel = box.addButton(QMessageBox::Cancel);
+        stopAndQuit->setObjectName(QStringLiteral("pushButton_StopAndQuit"));
+        quit->setObjectName(QStringLiteral("pushButton_Quit"));
+        cancel->setObjectName(QStringLiteral("pushButton_Cancel"));
+        // A reflexive Enter keeps the panel as it is.
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        if (box.clickedButton() == stopAndQuit)
+            stopFirst = true;
+        else if (box.clickedButton() != quit)
+            return false;
+    }
+    if (closeCheck && !closeCheck())
+        return false;
+    // Only now, with the panel sure to close, does the Stop go out.
+    if (stopFirst && stage->state().connected)
+        stage->operatorStop();
+    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (!headless && !mayClose()) {
+        event->ignore();
+        return;
+    }
     stage->stopWaitingForDevice();
     QMainWindow::closeEvent(event);
+}
+
+QString MainWindow::saveConsole(const QString &path)
+{
+    QByteArray bytes = Provenance::of(stage->state()).header();
+    bytes += consolePane->toPlainText().toUtf8();
+    if (!bytes.endsWith('\n'))
+        bytes += '\n';
+    return WholeFile::writeBytes(path, bytes);
+}
+
+void MainWindow::chooseSaveConsole()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("Save console"),
+        SaveLocation::proposed(QStringLiteral("console"), QStringLiteral("txt")),
+        tr("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    SaveLocation::remember(path);
+    const QString error = saveConsole(path);
+    if (!error.isEmpty())
+        QMessageBox::critical(this, tr("Error"), error);
 }

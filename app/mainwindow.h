@@ -3,12 +3,16 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 class Console;
 class PortLister;
+class QAbstractSpinBox;
 class QLabel;
+class QMessageBox;
+class QScrollArea;
 class SettingsDialog;
 class StageSession;
 class StatusView;
@@ -41,6 +45,16 @@ public:
     // to every listener) and the panel goes on as after the box was closed.
     void setHeadless(bool headless);
 
+    // Asked when the window is to close, after the question about a busy stage: false keeps the
+    // panel open (the sequence window's unsaved edits, say).
+    void setCloseCheck(std::function<bool()> check);
+
+    // Writes the console's text, after the file's provenance, whole or not at all. Empty on
+    // success, else the message for the operator.
+    QString saveConsole(const QString &path);
+    // The area the central contents scroll in when the screen is too small for them.
+    QScrollArea *scrollArea() const { return scroller; }
+
 signals:
     void traceRequested();
     void sequenceRequested();
@@ -48,6 +62,10 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void openSerialPort();
@@ -79,8 +97,23 @@ private:
     void showPosition(const QString &text, std::optional<int> sliderValue);
     void showNotice(const QString &text, int timeoutMs);
     void reportError(const QString &title, const QString &text, const QString &details);
+    void closeLinkLossBox();
     void step(bool forward);
     void sendDriveParameter(int which);
+    // The target box shows where the stage is being sent, unless the operator is typing in it.
+    void showTarget(double targetUm);
+    bool targetEdited() const;
+    // A spin box's editing ends with Enter, or with the focus moving elsewhere in the window;
+    // the window losing the focus (another window, a menu, closing) ends nothing.
+    bool focusLeftWithWindow(QAbstractSpinBox *box) const;
+    // What closing would leave running: empty when the stage is at rest.
+    QString busyWith() const;
+    bool mayClose();
+    void chooseSaveConsole();
+    void setConsoleShown(bool shown);
+    // Sizes the window to its contents and the screen.
+    void fitToScreen();
+    void scheduleFit();
 
     Ui::MainWindow *ui = nullptr;
     StageSession *stage = nullptr;
@@ -91,4 +124,15 @@ private:
     bool consoleVisible = false;
     bool headless = false;
     QString shownLockReason;
+    QScrollArea *scroller = nullptr;
+    bool fitScheduled = false;
+    QMargins fittedFrame;
+    // What the target box was last set to or sent: a focus change sends only a value changed
+    // since.
+    double targetShown = 0.0;
+    QAbstractSpinBox *lastFocusOutBox = nullptr;
+    Qt::FocusReason lastFocusOutReason = Qt::OtherFocusReason;
+    std::function<bool()> closeCheck;
+    bool nextErrorIsLinkLoss = false;
+    QMessageBox *linkLossBox = nullptr;
 };

@@ -93,6 +93,8 @@ Panel::Panel(QObject *parent)
     connect(log, &SessionLog::failed, this, &Panel::reportLogProblem);
     addSessionLogAction();
 
+    // Edits to a sequence are offered for saving before the panel closes.
+    mainWindow->setCloseCheck([this] { return !sequence || sequence->maybeSave(); });
     connect(mainWindow.get(), &MainWindow::traceRequested, this, &Panel::showTrace);
     connect(mainWindow.get(), &MainWindow::sequenceRequested, this, &Panel::showSequence);
 
@@ -103,9 +105,16 @@ Panel::Panel(QObject *parent)
     Ui::MainWindow *form = mainWindow->form();
     openLoopPanel = new OpenLoopMovePanel(measured, openLoopMover, stage);
     openLoopPanel->setObjectName(QStringLiteral("openLoopMovePanel"));
-    form->gridLayout->addWidget(openLoopPanel, 3, 0, 1, 4);
-    connect(openLoopPanel, &OpenLoopMovePanel::characterisationRequested, this,
-            &Panel::showStepCharacterisation);
+    // Beside the interval and the cycle, where the page has room: the window keeps its size.
+    form->gridLayout->addWidget(openLoopPanel, 1, 2, 2, 2);
+    // Tab goes through the page as it reads: the interval, the move beside it, the cycle.
+    QWidget *previous = form->spinBox_Interval;
+    for (const char *name : {"pushButton_OpenLoopMove", "doubleSpinBox_OpenLoopMove"}) {
+        QWidget *next = openLoopPanel->findChild<QWidget *>(QLatin1String(name));
+        QWidget::setTabOrder(previous, next);
+        previous = next;
+    }
+    QWidget::setTabOrder(previous, form->spinBox_Cycle);
     auto *characterise = new QAction(tr("Step characterisation\u2026"), mainWindow.get());
     characterise->setObjectName(QStringLiteral("actionStepCharacterisation"));
     characterise->setToolTip(tr("Measures how far one open-loop step goes, forward and reverse"));
@@ -217,8 +226,8 @@ ControlServer *Panel::startControlServer(const QString &path, QString *error)
     label->setObjectName(QStringLiteral("controlStatusLabel"));
     const auto show = [label, started](bool listening, const QString &reason) {
         // Short enough to show whole: the reason and the path are in the tooltip.
-        const QString text = listening ? tr("Control: %1").arg(started->path())
-                                       : tr("Control: refusing clients");
+        const QString text =
+            listening ? tr("Control: %1").arg(started->path()) : tr("Control: refusing clients");
         label->setToolTip(listening ? text : reason);
         label->setStyleSheet(listening ? QString() : QStringLiteral("color: red"));
         label->setText(listening ? label->fontMetrics().elidedText(text, Qt::ElideMiddle,

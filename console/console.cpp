@@ -3,6 +3,7 @@
 #include "protocol.h"
 #include "qtcompat.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -16,6 +17,11 @@ constexpr int kMaxLines = 100;
 constexpr int kMaxSentLines = 50;
 // A paste of many lines goes out in slices this long, so polling and Stop still get their turn.
 constexpr int kSliceMs = 10;
+
+bool isLineBreak(QChar c)
+{
+    return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QChar::ParagraphSeparator;
+}
 } // namespace
 
 Console::Console(QWidget *parent) : QPlainTextEdit(parent)
@@ -30,6 +36,7 @@ Console::Console(QWidget *parent) : QPlainTextEdit(parent)
     pendingTimer->setSingleShot(true);
     pendingTimer->setInterval(0);
     connect(pendingTimer, &QTimer::timeout, this, &Console::sendPendingLines);
+    wallClock = [] { return Clock::utcMs(); };
 }
 
 Console::~Console() = default;
@@ -40,7 +47,7 @@ void Console::putData(const QByteArray &data)
     if (typing)
         insertAboveInput(text);
     else
-        insertPlainText(text);
+        insertPlainText(stamped(text, textCursor().atBlockStart()));
     emit shown(text);
     QScrollBar *bar = verticalScrollBar();
     bar->setValue(bar->maximum());
@@ -51,7 +58,7 @@ void Console::insertAboveInput(const QString &text)
     const int inputStart = document()->lastBlock().position();
     QTextCursor at(document());
     at.setPosition(carriedBelow ? inputStart - 1 : inputStart);
-    at.insertText(text);
+    at.insertText(stamped(text, at.atBlockStart()));
     // The typed line moved down with everything after the insertion point. It needs a line
     // break of its own exactly while the received text ends in the middle of a line.
     if (at.atBlockStart()) {
@@ -73,7 +80,7 @@ void Console::showLine(const QString &line)
         end.movePosition(QTextCursor::End);
         if (!end.atBlockStart())
             end.insertText(QStringLiteral("\n"));
-        end.insertText(line + QLatin1Char('\n'));
+        end.insertText(stamped(line + QLatin1Char('\n'), true));
         carriedBelow = false;
     }
     emit shown(line + QLatin1Char('\n'));
@@ -81,9 +88,71 @@ void Console::showLine(const QString &line)
     bar->setValue(bar->maximum());
 }
 
+void Console::showNote(const QString &line)
+{
+    showLine(line);
+}
+
 void Console::setLocalEchoEnabled(bool set)
 {
     localEchoEnabled = set;
+}
+
+void Console::setTimeStamps(bool on)
+{
+    stamping = on;
+    everStamped = everStamped || on;
+}
+
+QString Console::lastLineCommand() const
+{
+    const QString line = document()->lastBlock().text();
+    return everStamped ? line.mid(stampLength(line)) : line;
+}
+
+void Console::setWallClock(Clock::Source utcMs)
+{
+    wallClock = utcMs ? std::move(utcMs) : [] { return Clock::utcMs(); };
+}
+
+QString Console::stampText(qint64 utcMs)
+{
+    return QDateTime::fromMSecsSinceEpoch(utcMs).toString(QStringLiteral("[HH:mm:ss.zzz] "));
+}
+
+int Console::stampLength(const QString &line)
+{
+    // "[HH:mm:ss.zzz] "
+    static const QString pattern = QStringLiteral("[00:00:00.000] ");
+    if (line.size() < pattern.size())
+        return 0;
+    for (int i = 0; i < pattern.size(); ++i) {
+        const QChar p = pattern.at(i);
+        const QChar c = line.at(i);
+        const bool digit = c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        if (p == QLatin1Char('0') ? !digit : c != p)
+            return 0;
+    }
+    return int(pattern.size());
+}
+
+QString Console::stamped(const QString &text, bool atLineStart) const
+{
+    if (!stamping || text.isEmpty())
+        return text;
+    const QString stamp = stampText(wallClock());
+    QString out;
+    out.reserve(text.size() + stamp.size());
+    // Empty lines stay empty: a stamp goes before a line's first character.
+    bool lineStart = atLineStart;
+    for (const QChar c : text) {
+        const bool lineBreak = isLineBreak(c);
+        if (lineStart && !lineBreak)
+            out += stamp;
+        out += c;
+        lineStart = lineBreak;
+    }
+    return out;
 }
 
 void Console::keyPressEvent(QKeyEvent *e)
@@ -169,7 +238,8 @@ void Console::remember(const QString &line)
 void Console::sendLastLine()
 {
     textLines = toPlainText().split(QLatin1Char('\n'));
-    const QString line = textLines.last();
+    // A stamp is the console's own, never part of the command.
+    const QString line = textLines.last().mid(everStamped ? stampLength(textLines.last()) : 0);
     if (nextPending < pendingLines.size()) {
         // Lines pasted before it are still going out; this one is sent after them.
         if (refuseIfTooLong(line))
@@ -183,6 +253,8 @@ void Console::sendLastLine()
         return;
     lastCommand = line + QLatin1Char('\r');
     emit getData(lastCommand.toLocal8Bit());
+    if (stamping && !line.isEmpty() && stampLength(document()->lastBlock().text()) == 0)
+        QTextCursor(document()->lastBlock()).insertText(stampText(wallClock()));
     insertPlainText(QStringLiteral("\n"));
     emit shown(QStringLiteral("\n"));
     typing = false;
@@ -204,8 +276,8 @@ void Console::insertFromMimeData(const QMimeData *source)
     const QString rest = lines.takeLast();
 
     if (lines.isEmpty()) {
-        if (document()->lastBlock().text().size() + rest.size() > Protocol::kMaxCommandLength) {
-            refuseIfTooLong(document()->lastBlock().text() + rest);
+        if (lastLineCommand().size() + rest.size() > Protocol::kMaxCommandLength) {
+            refuseIfTooLong(lastLineCommand() + rest);
             return;
         }
         textCursor().insertText(rest);
@@ -214,7 +286,7 @@ void Console::insertFromMimeData(const QMimeData *source)
     }
 
     // The first pasted line completes what the operator had typed, as if typed and confirmed.
-    lines.first().prepend(document()->lastBlock().text());
+    lines.first().prepend(lastLineCommand());
     replaceLastLine(QString());
     typing = false;
     if (nextPending >= pendingLines.size()) {

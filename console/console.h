@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clock.h"
+
 #include <QPlainTextEdit>
 #include <QStringList>
 
@@ -23,6 +25,18 @@ public:
     // own, leaving what the operator is typing as it is. False when the line is refused (too
     // long for the controller).
     bool submitLine(const QString &line);
+    // A line of the panel's own (a notice, say), shown above the line being typed.
+    void showNote(const QString &line);
+
+    // Each line begins with the local time it began at ("[14:03:22.123] "): received and sent
+    // lines alike, never the line being typed. Off at first; lines already shown keep their
+    // look. The wall clock (ms since the epoch) can be replaced for tests.
+    void setTimeStamps(bool on);
+    bool timeStamps() const { return stamping; }
+    void setWallClock(Clock::Source utcMs);
+    // The stamp's text for a time, and the length of one at the start of line (0: none there).
+    static QString stampText(qint64 utcMs);
+    static int stampLength(const QString &line);
 
 protected:
     void mousePressEvent(QMouseEvent *e) override;
@@ -47,6 +61,10 @@ private:
     void remember(const QString &line);
     // Sends queued pasted lines for a slice of time, then yields to the event loop.
     void sendPendingLines();
+    // text with a stamp before each line it begins; atLineStart: its first character begins one.
+    QString stamped(const QString &text, bool atLineStart) const;
+    // The last line as a command: without a stamp of the console's own at its start.
+    QString lastLineCommand() const;
 
     bool localEchoEnabled = false;
     QStringList textLines;
@@ -68,4 +86,9 @@ private:
     QStringList pendingLines;
     int nextPending = 0;
     QTimer *pendingTimer = nullptr;
+
+    bool stamping = false;
+    // Stamps were shown at some time: a line may begin with one.
+    bool everStamped = false;
+    Clock::Source wallClock;
 };

@@ -1,9 +1,9 @@
 // Feeds the console arbitrary sequences of operator input and controller traffic: typing,
 // Backspace, Return, recalling lines with Up and Down, pasting (with line breaks of every kind,
 // and up to 32 KB at once), lines sent by a script, and received text arriving
-// at any moment. A model of what the operator typed checks that received text never lands in the
-// line being typed, that every line leaves whole and in order, and that nothing longer than the
-// controller takes is sent.
+// at any moment, with time stamps on or off. A model of what the operator typed checks that
+// received text never lands in the line being typed, that every line leaves whole and in order, and
+// that nothing longer than the controller takes is sent.
 //
 // Input: a sequence of operations, each an opcode byte followed by its operands (see run()).
 
@@ -83,6 +83,15 @@ QString asSent(QString line)
     return line.mid(line.lastIndexOf(QLatin1Char('\n')) + 1);
 }
 
+// With time stamps on, a received line that the operator's typing joins begins with one; it is
+// the console's own and stays out of what is sent.
+bool stamping = false;
+
+QString withoutStamp(const QString &line)
+{
+    return stamping ? line.mid(Console::stampLength(line)) : line;
+}
+
 bool fits(const QString &line)
 {
     return line.toLocal8Bit().size() <= Protocol::kMaxCommandLength;
@@ -124,7 +133,7 @@ void run(Reader &in)
         }
         case 2: { // Return
             key(Qt::Key_Return);
-            const QString line = asSent(input);
+            const QString line = withoutStamp(asSent(input));
             if (fits(line)) {
                 expected << withReturn(line);
                 input.clear();
@@ -150,14 +159,14 @@ void run(Reader &in)
             QStringList lines = normal.split(QLatin1Char('\n'));
             const QString rest = lines.takeLast();
             if (lines.isEmpty()) {
-                if (input.size() + rest.size() <= Protocol::kMaxCommandLength) {
+                if (withoutStamp(input).size() + rest.size() <= Protocol::kMaxCommandLength) {
                     input += rest;
                     typed = !input.isEmpty();
                 } else if (!typed) {
                     input = lastLine(); // the refusal closed an unfinished received line
                 }
             } else {
-                lines.first().prepend(input);
+                lines.first().prepend(withoutStamp(input));
                 for (const QString &line : lines) {
                     if (fits(line))
                         expected << withReturn(line);
@@ -237,6 +246,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     harness->sent.clear();
     harness->console = new Console;
     harness->console->setLocalEchoEnabled(true);
+    // Odd-sized inputs run with time stamps on.
+    stamping = size % 2 == 1;
+    harness->console->setTimeStamps(stamping);
     QObject::connect(harness->console, &Console::getData,
                      [](const QByteArray &line) { harness->sent << line; });
     Reader in{data, size};

@@ -16,10 +16,6 @@ OpenLoopMovePanel::OpenLoopMovePanel(MeasuredSteps *m, OpenLoopMove *mv, Stage *
     stepLabel = new QLabel;
     stepLabel->setObjectName(QStringLiteral("label_StepSize"));
     stepLabel->setTextFormat(Qt::PlainText);
-    measureButton = new QPushButton(tr("Measure\u2026"));
-    measureButton->setObjectName(QStringLiteral("pushButton_Characterise"));
-    measureButton->setToolTip(tr("Opens the step characterisation, which measures how far one "
-                                 "open-loop step goes"));
     moveButton = new QPushButton(tr("Move \u2248"));
     moveButton->setObjectName(QStringLiteral("pushButton_OpenLoopMove"));
     distanceBox = new QDoubleSpinBox;
@@ -27,33 +23,36 @@ OpenLoopMovePanel::OpenLoopMovePanel(MeasuredSteps *m, OpenLoopMove *mv, Stage *
     distanceBox->setDecimals(2);
     distanceBox->setRange(-6500.0, 6500.0);
     distanceBox->setValue(100.0);
+    distanceBox->setSuffix(QStringLiteral(" \u00b5m"));
+    // It may be narrower than its widest value: the page must not widen the window.
+    distanceBox->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     distanceBox->setToolTip(tr("Distance in \u00b5m, negative in reverse; Enter moves"));
-    outcomeLabel = new QLabel;
-    outcomeLabel->setObjectName(QStringLiteral("label_OpenLoopMove"));
-    outcomeLabel->setTextFormat(Qt::PlainText);
-    outcomeLabel->setWordWrap(true);
+    // Whatever the texts say, the page is never made wider or taller by them: the window keeps
+    // its size, and the whole text is in the tooltip.
+    stepLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    stepLabel->setWordWrap(true);
 
+    // Beside the interval and the cycle: the move, and under it what the moves go by.
     auto *layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(stepLabel, 0, 0, 1, 3);
-    layout->addWidget(measureButton, 0, 3);
-    layout->addWidget(moveButton, 1, 0);
-    layout->addWidget(distanceBox, 1, 1);
-    layout->addWidget(new QLabel(QStringLiteral("\u00b5m")), 1, 2);
-    layout->addWidget(outcomeLabel, 2, 0, 1, 4);
-    layout->setColumnStretch(2, 1);
+    layout->addWidget(moveButton, 0, 0);
+    layout->addWidget(distanceBox, 0, 1);
+    layout->addWidget(stepLabel, 1, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
 
-    connect(measureButton, &QPushButton::clicked, this,
-            &OpenLoopMovePanel::characterisationRequested);
     connect(moveButton, &QPushButton::clicked, this, &OpenLoopMovePanel::startMove);
     connect(distanceBox, &QDoubleSpinBox::editingFinished, this, [this] {
         if (distanceBox->hasFocus() && moveButton->isEnabled())
             startMove();
     });
-    connect(measured, &MeasuredSteps::changed, this, &OpenLoopMovePanel::update);
     connect(stage, &Stage::stateChanged, this, &OpenLoopMovePanel::update);
     connect(move, &OpenLoopMove::started, this, [this] {
-        outcomeLabel->setText(tr("Moving\u2026"));
+        outcome = tr("Moving\u2026");
+        update();
+    });
+    // A new measurement (or none, on a new link) is news again.
+    connect(measured, &MeasuredSteps::changed, this, [this] {
+        outcome.clear();
         update();
     });
     connect(move, &OpenLoopMove::finished, this, &OpenLoopMovePanel::showOutcome);
@@ -64,14 +63,18 @@ void OpenLoopMovePanel::update()
 {
     if (!measured || !move || !stage)
         return;
-    stepLabel->setText(measured->summary());
+    // The last move's outcome, while there is one, else the step the moves are planned with.
+    const QString summary = measured->summary();
+    stepLabel->setText(outcome.isEmpty() ? summary : outcome);
     const std::optional<StepMeasurement> &m = measured->measurement();
-    stepLabel->setToolTip(m ? tr("Measured with duration %1 ms, interval %2 ms and cycle %3; it "
-                                 "holds until the link closes")
-                                  .arg(m->durationMs)
-                                  .arg(m->intervalMs)
-                                  .arg(m->cycles)
-                            : tr("Measure… runs a step characterisation"));
+    const QString how = m ? tr("Measured with duration %1 ms, interval %2 ms and cycle %3; it "
+                               "holds until the link closes")
+                                .arg(m->durationMs)
+                                .arg(m->intervalMs)
+                                .arg(m->cycles)
+                          : tr("View \u2192 Step characterisation\u2026 measures it");
+    stepLabel->setToolTip(outcome.isEmpty() ? summary + QLatin1Char('\n') + how
+                                            : outcome + QLatin1Char('\n') + summary);
     const PanelState s = stage->state();
     QString why = measured->unusableReason(s);
     if (why.isEmpty() && s.motionOwner)
@@ -88,16 +91,18 @@ void OpenLoopMovePanel::startMove()
     if (!move)
         return;
     const CommandResult started = move->start(distanceBox->value(), Mover::operatorMover());
-    if (!started.ok())
-        outcomeLabel->setText(started.message);
+    if (!started.ok()) {
+        outcome = started.message;
+        update();
+    }
     distanceBox->clearFocus();
 }
 
 void OpenLoopMovePanel::showOutcome(const OpenLoopMoveOutcome &outcome, const QString &error)
 {
-    outcomeLabel->setText(
+    this->outcome =
         error.isEmpty()
             ? outcome.text()
-            : tr("Move \u2248 %1 ended: %2").arg(Micrometres::text(outcome.requestedUm), error));
+            : tr("Move \u2248 %1 ended: %2").arg(Micrometres::text(outcome.requestedUm), error);
     update();
 }

@@ -12,17 +12,14 @@ class Stage;
 struct OpenLoopMoveOutcome;
 
 // What the open-loop page adds: the step size measured on this connection ("≈ 0.83 µm/step
-// forward, 0.71 reverse, measured 14:03 UTC"), a way to measure it, and "Move ≈ [x] µm" with
-// what the last such move did. It only draws and forwards.
+// forward, 0.71 reverse, measured 14:03 UTC") and "Move ≈ [x] µm" with what the last such move
+// did. It only draws and forwards; the View menu's Step characterisation measures.
 class OpenLoopMovePanel : public QWidget {
     Q_OBJECT
 
 public:
     OpenLoopMovePanel(MeasuredSteps *measured, OpenLoopMove *move, Stage *stage,
                       QWidget *parent = nullptr);
-
-signals:
-    void characterisationRequested();
 
 private:
     void update();
@@ -33,8 +30,8 @@ private:
     QPointer<OpenLoopMove> move;
     QPointer<Stage> stage;
     QLabel *stepLabel = nullptr;
-    QPushButton *measureButton = nullptr;
     QPushButton *moveButton = nullptr;
     QDoubleSpinBox *distanceBox = nullptr;
-    QLabel *outcomeLabel = nullptr;
+    // What the last move did, until the measurement changes.
+    QString outcome;
 };

@@ -267,10 +267,11 @@ void StageSession::reconnectTo(const QString &path)
 
 void StageSession::noteReconnected(const QString &previousModel, const QString &deviceName)
 {
-    const QString reconnected = tr("Reconnected");
-    emit notice(reconnected, kReconnectedMessageMs);
-    show(reconnected.toLocal8Bit() + '\r');
-    announceEvent(PanelEvent::Kind::Note, reconnected);
+    const QString note = tr("Reconnected");
+    emit notice(note, kReconnectedMessageMs);
+    show(note.toLocal8Bit() + '\r');
+    announceEvent(PanelEvent::Kind::Note, note);
+    emit reconnected();
     const QString model = serial->identity().model;
     if (previousModel.isEmpty() || previousModel == model)
         return;
@@ -416,12 +417,14 @@ void StageSession::controllerRefused(const QByteArray &line)
         const QString text = tr("The controller refused the move to %1: %2")
                                  .arg(Micrometres::text(refusedMove.targetUm), reason);
         emit notice(text, 0);
+        show(text.toUtf8() + '\r');
         announceEvent(PanelEvent::Kind::MoveRefused, text, PanelEvent::Source::Controller);
         announceEvent(PanelEvent::Kind::Error, text, PanelEvent::Source::Controller);
         return;
     }
     const QString text = tr("The controller answered with an error: %1").arg(reason);
     emit notice(text, 0);
+    show(text.toUtf8() + '\r');
     announceEvent(PanelEvent::Kind::Error, text, PanelEvent::Source::Controller);
 }
 
@@ -603,7 +606,7 @@ void StageSession::setPage(int page)
         c.sliderLabels = false;
         c.slider = false;
     });
-    emit positionShown(QStringLiteral("-"), std::nullopt);
+    // The readout keeps the last position read; the status view greys it and says why.
     changeControls([](PanelControls &c) {
         c.target = false;
         c.step = false;
@@ -1111,6 +1114,8 @@ void StageSession::updateSamplingAllowed()
 void StageSession::noteTravelEnd(double stepUm)
 {
     const QString text = TravelNotice::stepAtEnd(relativeBase(), stepUm, sliderMin, sliderMax);
-    if (!text.isEmpty())
-        emit notice(text, 0);
+    if (text.isEmpty())
+        return;
+    emit notice(text, 0);
+    show(text.toUtf8() + '\r');
 }

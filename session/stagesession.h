@@ -130,6 +130,8 @@ signals:
     void waitingStopped();
     // A controller identified itself.
     void deviceIdentified(const QString &model);
+    // The device that went away is back and its controller has identified itself.
+    void reconnected();
 
 private:
     // ReplyListener.

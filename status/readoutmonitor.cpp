@@ -16,6 +16,11 @@ ReadoutMonitor::ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock::Source c
 void ReadoutMonitor::onPosition()
 {
     lastReplyMs = clock();
+    if (!everRead) {
+        everRead = true;
+        // The readout now shows a position read, live or not: its explanation changes.
+        emit changed(live, staleReason);
+    }
     // A live readout stays live with every reply; only a stale one needs a look. Whether the
     // readout is polled at all changes with the state, which is looked at then.
     if (!live)

@@ -10,8 +10,8 @@ class QTimer;
 
 // Tells whether the position readout shows a live value: live only while position replies keep
 // arriving, stale on the open-loop page (nothing polls there), after a disconnect, and after two
-// poll intervals without a reply. The clock is injectable; with a fake one, call check() after
-// advancing it.
+// poll intervals without a reply; and whether it shows a position read at all. The clock is
+// injectable; with a fake one, call check() after advancing it.
 class ReadoutMonitor : public QObject {
     Q_OBJECT
 
@@ -22,6 +22,9 @@ public:
     bool isLive() const { return live; }
     // Why the value is not live; empty while it is.
     QString reason() const { return staleReason; }
+    // Whether any position was read since the panel started; until then the readout shows only
+    // the form's placeholder.
+    bool hasReading() const { return everRead; }
 
 public slots:
     void check();
@@ -43,4 +46,5 @@ private:
     qint64 lastReplyMs = -1;
     qint64 pollingSinceMs = -1;
     bool wasPolled = false;
+    bool everRead = false;
 };

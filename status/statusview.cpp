@@ -14,9 +14,9 @@
 
 StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, int pollIntervalMs,
                        QObject *parent)
-    : QObject(parent), monitor(new ReadoutMonitor(stage, pollIntervalMs, {}, this)),
+    : QObject(parent), stage(stage), monitor(new ReadoutMonitor(stage, pollIntervalMs, {}, this)),
       tracker(new ActivityTracker(stage, {}, this)), readout(readout),
-      liveToolTip(readout->toolTip()), bar(bar)
+      liveToolTip(readout->toolTip()), bar(bar), noticeArea(new NoticeArea(bar, this))
 {
     auto *indicator = new QWidget;
     indicator->setObjectName(QStringLiteral("activityIndicator"));
@@ -37,12 +37,14 @@ StatusView::StatusView(Stage *stage, QLabel *readout, QStatusBar *bar, int pollI
     indicator->setToolTip(tr("What the stage is doing: homing, moving, calibrating, an open-loop "
                              "drive, or idle"));
     bar->addPermanentWidget(indicator);
-    // The connection text on the left is the window's own label; it shows this tooltip.
+    // The connection text on the left shows this tooltip.
     bar->setToolTip(tr("The port, its line parameters and, once it has identified itself, the "
                        "controller model"));
 
     connect(monitor, &ReadoutMonitor::changed, this, &StatusView::showReadout);
     connect(tracker, &ActivityTracker::activityChanged, this, &StatusView::showActivity);
+    // "Idle" says something about a stage the panel is connected to, and only then.
+    connect(stage, &Stage::stateChanged, this, [this] { showActivity(tracker->activity()); });
     showReadout(monitor->isLive(), monitor->reason());
     showActivity(tracker->activity());
 }
@@ -62,18 +64,26 @@ void StatusView::showReadout(bool live, const QString &reason)
     greyed.setColor(QPalette::Active, QPalette::WindowText, grey);
     greyed.setColor(QPalette::Inactive, QPalette::WindowText, grey);
     readout->setPalette(greyed);
-    readout->setToolTip(tr("Last known position, not live: %1").arg(reason));
+    // Until a position was read, the readout shows the form's placeholder, not a position.
+    if (monitor->hasReading())
+        readout->setToolTip(tr("Last known position, not live: %1").arg(reason));
+    else
+        readout->setToolTip(tr("No position has been read yet (%1)").arg(reason));
 }
 
 void StatusView::showActivity(ActivityTracker::Activity activity)
 {
-    label->setText(ActivityTracker::text(activity));
-    progress->setVisible(activity != ActivityTracker::Activity::Idle);
+    const bool connected = stage->state().connected;
+    const QString text = connected ? ActivityTracker::text(activity) : QString();
+    if (label->text() != text)
+        label->setText(text);
+    progress->setVisible(connected && activity != ActivityTracker::Activity::Idle);
 }
 
 void StatusView::notify(const QString &message)
 {
-    bar->showMessage(message, kMessageMs);
+    noticeArea->show(message, kMessageMs);
+    emit noticed(message);
 }
 
 void StatusView::refuse(QWidget *field, const QString &message)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "activitytracker.h"
+#include "noticearea.h"
 #include "readoutmonitor.h"
 
 #include <QObject>
@@ -15,8 +16,9 @@ class QStatusBar;
 class QWidget;
 
 // Draws what ReadoutMonitor and ActivityTracker decide: the readout greyed with a tooltip saying
-// why while it is stale, and a permanent indicator at the right of the status bar with an
-// indeterminate progress bar while the stage is busy.
+// why while it is stale, a permanent indicator at the right of the status bar with an
+// indeterminate progress bar while the stage is busy (nothing while disconnected), and the
+// notices on the left of the bar in place of the connection text.
 class StatusView : public QObject {
     Q_OBJECT
 
@@ -26,20 +28,26 @@ public:
 
     ReadoutMonitor *readoutMonitor() const { return monitor; }
     ActivityTracker *activityTracker() const { return tracker; }
+    NoticeArea *notices() const { return noticeArea; }
     QLabel *activityLabel() const { return label; }
     QProgressBar *busyBar() const { return progress; }
 
-    // A message in the status bar for a few seconds; the permanent label comes back after it.
+    // A notice for a few seconds; the connection text comes back after it.
     void notify(const QString &message);
-    // The message, and field marked as the one refused until its value changes.
+    // The notice, and field marked as the one refused until its value changes.
     void refuse(QWidget *field, const QString &message);
     void clearRefusal(QWidget *field);
     static constexpr int kMessageMs = 5000;
+
+signals:
+    // A notice of the view's own was shown (the session's come with their own console line).
+    void noticed(const QString &message);
 
 private:
     void showReadout(bool live, const QString &reason);
     void showActivity(ActivityTracker::Activity activity);
 
+    Stage *stage;
     ReadoutMonitor *monitor;
     ActivityTracker *tracker;
     QPointer<QLabel> readout;
@@ -47,6 +55,7 @@ private:
     QLabel *label;
     QProgressBar *progress;
     QStatusBar *bar;
+    NoticeArea *noticeArea;
     QPointer<QWidget> refused;
     QString refusedToolTip;
     QMetaObject::Connection refusedEdit;

@@ -266,7 +266,7 @@ void TestCharacterisationEndToEnd::measuresTheStepAndMovesByADistance()
     const double allowed = noiseOf(o.plan.steps, kForwardUm) + kForwardUm / 2.0 + 0.5;
     QVERIFY2(std::abs(*o.movedUm() - 100.0) <= allowed,
              qPrintable(QStringLiteral("%1 (allowed %2)").arg(*o.movedUm()).arg(allowed)));
-    QVERIFY(r.onPage<QLabel>("label_OpenLoopMove")->text().startsWith(QStringLiteral("Moved ")));
+    QVERIFY(r.onPage<QLabel>("label_StepSize")->text().startsWith(QStringLiteral("Moved ")));
 }
 
 void TestCharacterisationEndToEnd::scriptsCharacteriseAndMove()

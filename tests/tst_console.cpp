@@ -109,6 +109,13 @@ private slots:
     void overlongLinesAreRefused();
     void hugePasteYieldsToEventLoop();
     void pasteInterruptedByDisable();
+    void timeStampsAreOffAtFirst();
+    void timeStampsBeginEachLine();
+    void timeStampsNeverReachTheController();
+    void timeStampsWithTrafficAboveTypedLine();
+    void stampRecognised_data();
+    void stampRecognised();
+    void stampedFloodStaysCapped();
 };
 
 void TestConsole::looksAndLimits()
@@ -692,6 +699,149 @@ void TestConsole::pasteInterruptedByDisable()
     QCOMPARE(pane.spy->count(), sentBefore);
     QVERIFY(pane.console->toPlainText().contains(
         QStringLiteral("%1 pasted lines not sent: the port closed").arg(20000 - sentBefore)));
+}
+
+namespace {
+// 2026-12-07 14:03:22.123 UTC, and its stamp as this machine's clock reads it.
+constexpr qint64 kNowMs = 1796652202123;
+const QString kStamp = Console::stampText(kNowMs);
+} // namespace
+
+void TestConsole::timeStampsAreOffAtFirst()
+{
+    Console console;
+    QVERIFY(!console.timeStamps());
+    console.putData(">status\r_status 9\r");
+    QCOMPARE(console.toPlainText(), QStringLiteral(">status\n_status 9\n"));
+}
+
+void TestConsole::timeStampsBeginEachLine()
+{
+    Console console;
+    console.putData(">inform\r");
+    console.setTimeStamps(true);
+    console.setWallClock([] { return kNowMs; });
+    QSignalSpy shown(&console, &Console::shown);
+    // A move is echoed in two pieces; one line, one stamp. Empty lines stay empty.
+    console.putData(">ma 500");
+    console.putData("\r");
+    console.putData("_cp 50.000 um\r\r_tg");
+    console.putData(" 1\r");
+    console.showNote(QStringLiteral("Target 9999 \u00b5m refused"));
+    QCOMPARE(console.toPlainText(),
+             QStringLiteral(">inform\n") + kStamp + QStringLiteral(">ma 500\n") + kStamp +
+                 QStringLiteral("_cp 50.000 um\n\n") + kStamp + QStringLiteral("_tg 1\n") + kStamp +
+                 QStringLiteral("Target 9999 \u00b5m refused\n"));
+    QCOMPARE(kStamp.size(), 15);
+    // Listeners get the traffic itself: the stamp is the view's.
+    for (const QList<QVariant> &signal : std::as_const(shown))
+        QVERIFY(!signal.at(0).toString().contains(kStamp));
+
+    // Off again: new lines come plain; those shown keep their stamps.
+    console.setTimeStamps(false);
+    console.putData(">status\r");
+    QVERIFY(console.toPlainText().endsWith(QStringLiteral("refused\n>status\n")));
+}
+
+void TestConsole::timeStampsNeverReachTheController()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    pane.console->setTimeStamps(true);
+    pane.console->setWallClock([] { return kNowMs; });
+
+    // The line being typed has no stamp; once sent, it gets the time it was sent.
+    QTest::keyClicks(pane.console, ">status");
+    QCOMPARE(pane.lastLine(), QStringLiteral(">status"));
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(0), QByteArray(">status\r"));
+    QCOMPARE(pane.console->toPlainText(), kStamp + QStringLiteral(">status\n"));
+
+    // Received text that began the last line (stamped) joins what is typed after it, as the
+    // console has always sent the last line; the stamp stays out of the command.
+    pane.console->putData(">cy");
+    QTest::keyClicks(pane.console, "cle 2");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(1), QByteArray(">cycle 2\r"));
+    // An empty line sends the bare "\r" and gets no stamp.
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(2), QByteArray("\r"));
+    QVERIFY(pane.console->toPlainText().endsWith(kStamp + QStringLiteral(">cycle 2\n\n")));
+    // Recalled lines come back without a stamp.
+    QTest::keyClick(pane.console, Qt::Key_Up);
+    QCOMPARE(pane.lastLine(), QStringLiteral(">cycle 2"));
+    QTest::keyClick(pane.console, Qt::Key_Down);
+
+    // A paste completes a stamped received piece the same way.
+    pane.console->putData(">dura");
+    QGuiApplication::clipboard()->setText(QStringLiteral("tion 40\n"));
+    QTest::keyClick(pane.console, Qt::Key_V, Qt::ControlModifier);
+    QTRY_COMPARE(pane.spy->count(), 4);
+    QCOMPARE(pane.sent(3), QByteArray(">duration 40\r"));
+
+    // Switched off again, a stamp already shown still stays out.
+    pane.console->putData(">bi");
+    pane.console->setTimeStamps(false);
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(4), QByteArray(">bi\r"));
+}
+
+void TestConsole::timeStampsWithTrafficAboveTypedLine()
+{
+    Pane pane;
+    QVERIFY(pane.show());
+    pane.console->setLocalEchoEnabled(true);
+    pane.console->setTimeStamps(true);
+    pane.console->setWallClock([] { return kNowMs; });
+    QTest::keyClicks(pane.console, ">dura");
+    pane.console->putData("_cp 1");
+    pane.console->putData("2.5 um\r");
+    QCOMPARE(pane.console->toPlainText(), kStamp + QStringLiteral("_cp 12.5 um\n>dura"));
+    QTest::keyClicks(pane.console, "tion 50");
+    QTest::keyClick(pane.console, Qt::Key_Return);
+    QCOMPARE(pane.sent(0), QByteArray(">duration 50\r"));
+    QCOMPARE(pane.console->toPlainText(),
+             kStamp + QStringLiteral("_cp 12.5 um\n") + kStamp + QStringLiteral(">duration 50\n"));
+}
+
+void TestConsole::stampRecognised_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("length");
+    QTest::newRow("stamp") << QStringLiteral("[14:03:22.123] >ma 5") << 15;
+    QTest::newRow("stamp alone") << QStringLiteral("[00:00:00.000] ") << 15;
+    QTest::newRow("plain command") << QStringLiteral(">ma 5") << 0;
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("too short") << QStringLiteral("[14:03:22.123]") << 0;
+    QTest::newRow("letters") << QStringLiteral("[ab:03:22.123] >ma 5") << 0;
+    QTest::newRow("other digits") << QStringLiteral("[\u0661\u0664:03:22.123] x") << 0;
+    QTest::newRow("no blank") << QStringLiteral("[14:03:22.123]>ma 5") << 0;
+}
+
+void TestConsole::stampRecognised()
+{
+    QFETCH(QString, line);
+    QFETCH(int, length);
+    QCOMPARE(Console::stampLength(line), length);
+}
+
+void TestConsole::stampedFloodStaysCapped()
+{
+    Console console;
+    console.setTimeStamps(true);
+    console.setWallClock([] { return kNowMs; });
+    // Far more lines than the pane keeps, and stray line ends of every kind, in one piece.
+    QByteArray flood;
+    for (int i = 0; i < 20000; ++i)
+        flood += "_cp " + QByteArray::number(i) + (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\r" : "\n");
+    console.putData(flood);
+    QCOMPARE(console.document()->blockCount(), 100);
+    const QStringList lines = console.toPlainText().split(QLatin1Char('\n'));
+    for (const QString &line : lines)
+        QVERIFY2(line.isEmpty() || line.startsWith(kStamp + QStringLiteral("_cp ")),
+                 qPrintable(line));
+    QVERIFY(lines.at(lines.size() - 2).endsWith(QStringLiteral("_cp 19999")));
 }
 
 QTEST_MAIN(TestConsole)

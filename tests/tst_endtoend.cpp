@@ -292,7 +292,10 @@ void TestEndToEnd::model1804OpenLoop()
     QCOMPARE(r.ui()->tabWidget_LoopMode->currentIndex(), 1);
     QVERIFY(!r.probe.closedLoop());
     QVERIFY(!r.probe.pollTimer()->isActive());
-    QCOMPARE(r.position(), QStringLiteral("-"));
+    // Nothing was read: the readout keeps the form's placeholder, greyed, and says so.
+    QCOMPARE(r.position(), QStringLiteral("0.0 \u00b5m"));
+    QVERIFY(r.ui()->label_Position->toolTip().startsWith(
+        QLatin1String("No position has been read yet")));
     QTRY_COMPARE(r.acknowledgements(), 3);
 
     // A new duration reaches the controller: 250 ms of drive at 0.1 um/ms is a 25 um step.

@@ -183,7 +183,8 @@ void TestHostile::overlongConsoleLineIsRefused()
     QVERIFY(r.consoleText().contains(
         QStringLiteral("A line of 262144 bytes is not sent: the controller takes at most 4096")));
     QVERIFY(r.consoleText().size() < 4096);
-    const CommandResult tooLong = r.window.session()->sendLine(QString(5000, QLatin1Char('b')), Mover::client(nullptr));
+    const CommandResult tooLong =
+        r.window.session()->sendLine(QString(5000, QLatin1Char('b')), Mover::client(nullptr));
     QVERIFY2(!tooLong.ok(), qPrintable(tooLong.message));
 
     // The longest line the controller takes still goes out whole.
@@ -346,7 +347,7 @@ void TestHostile::unsupportedFirmwareIsAnnouncedOnce()
     const QString notice =
         QStringLiteral("Firmware 2.00 of the DVX1901 is not supported: its replies are not shown");
     QTRY_VERIFY(r.consoleText().contains(notice));
-    QCOMPARE(r.ui->statusBar->currentMessage(), notice);
+    QCOMPARE(r.probe.notice(), notice);
 
     // Its replies stay dropped, and a repeated identification does not repeat the notice.
     r.controller.send("_cp 12.5 um\r_Ver 200 DVX1901\rok\r");
@@ -359,7 +360,7 @@ void TestHostile::unsupportedFirmwareIsAnnouncedOnce()
     // A firmware the panel speaks clears the notice from the status bar.
     r.controller.send("_Ver 312 DVX1901\r");
     QTRY_COMPARE(r.probe.firmwareVersion(), QStringLiteral("3.12"));
-    QCOMPARE(r.ui->statusBar->currentMessage(), QString());
+    QCOMPARE(r.probe.notice(), QString());
 }
 
 void TestHostile::errorReplyDoesNotChangeFirmware()

@@ -14,8 +14,10 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -143,6 +145,7 @@ private slots:
     void reconnectsWhenTheDeviceReturns_data();
     void reconnectsWhenTheDeviceReturns();
     void differentModelIsReported();
+    void lossBoxClosesWhenReconnected();
     void noReconnectWhenNotChosen();
     void waitingEnds_data();
     void waitingEnds();
@@ -403,7 +406,7 @@ void TestReconnect::reconnectsWhenTheDeviceReturns()
     QTRY_VERIFY_WITH_TIMEOUT(r.probe.serialPort()->isOpen(), 3 * ReconnectWaiter::kLookIntervalMs);
     QTRY_COMPARE(r.probe.controllerModel(), QStringLiteral("1901"));
     QTRY_COMPARE(r.notes(QStringLiteral("Reconnected")), 1);
-    QCOMPARE(r.ui()->statusBar->currentMessage(), QStringLiteral("Reconnected"));
+    QCOMPARE(r.probe.notice(), QStringLiteral("Reconnected"));
     QVERIFY(r.console().contains(QStringLiteral("Reconnected")));
     QVERIFY2(r.status().startsWith("Connected to " + r.link + " (DVX1901)"),
              qPrintable(r.status()));
@@ -439,6 +442,58 @@ void TestReconnect::differentModelIsReported()
     QVERIFY(r.probe.serialPort()->isOpen());
     QCOMPARE(r.probe.controllerModel(), QStringLiteral("1804"));
     r.ui()->actionDisconnect->trigger();
+}
+
+void TestReconnect::lossBoxClosesWhenReconnected()
+{
+    if (!haveSimulator)
+        QSKIP("DVXSIM names no simulator");
+    // No watcher here: the box stays open until something closes it.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    SimulatorProcess simulator;
+    Panel panel;
+    MainWindow &window = panel.window();
+    MainWindowProbe probe(window);
+    const QString link = dir.filePath(QStringLiteral("stage"));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    panel.setReconnectAutomatically(true);
+    QVERIFY(simulator.start(
+        {QStringLiteral("--link"), link, QStringLiteral("--hangup-after"), QStringLiteral("1")}));
+    panel.preselectPort(link);
+    probe.ui()->actionConnect->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.controllerModel(), QStringLiteral("1901"), 5000);
+
+    // The box runs its own event loop: the device comes back while the operator reads it.
+    QString title;
+    bool restarted = false;
+    bool closedByTest = false;
+    QElapsedTimer open;
+    QTimer watch;
+    watch.setInterval(10);
+    connect(&watch, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        if (!open.isValid()) {
+            title = box->windowTitle();
+            open.start();
+        }
+        if (!restarted) {
+            restarted = true;
+            QVERIFY(simulator.start({QStringLiteral("--link"), link}));
+        } else if (open.elapsed() > 20000) {
+            closedByTest = true;
+            box->done(QMessageBox::Ok);
+        }
+    });
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(restarted && !QApplication::activeModalWidget(), 25000);
+    QCOMPARE(title, QStringLiteral("Critical Error"));
+    QVERIFY2(!closedByTest, "the box outlived its cause");
+    QVERIFY(probe.serialPort()->isOpen());
+    QCOMPARE(probe.notice(), QStringLiteral("Reconnected"));
 }
 
 void TestReconnect::noReconnectWhenNotChosen()

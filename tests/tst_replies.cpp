@@ -273,7 +273,8 @@ void TestReplies::model1804SwitchesToOpenLoop()
     QCOMPARE(b.probe.ui()->tabWidget_LoopMode->currentIndex(), 1);
     QVERIFY(!b.probe.closedLoop());
     QVERIFY(!b.probe.pollTimer()->isActive());
-    QCOMPARE(b.probe.ui()->label_Position->text(), QStringLiteral("-"));
+    // No position is polled on the open-loop page: the readout keeps what it showed.
+    QCOMPARE(b.probe.ui()->label_Position->text(), QStringLiteral("0.0 \u00b5m"));
     QCOMPARE(b.status(), b.connectedText("1804"));
 
     // With the poll stopped there is no position request and no device check.

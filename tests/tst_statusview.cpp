@@ -11,9 +11,12 @@
 #include "scriptedstage.h"
 #include "settingsdialog.h"
 #include "statusview.h"
+#include "tooltipwrap.h"
 #include "travelnotice.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -21,6 +24,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -102,6 +106,13 @@ private slots:
     void stepAtEndOfTravelSaysSo();
     void darkPalette();
     void everyControlExplainsItself();
+    void idleOnlyWhileConnected();
+    void noticesAlsoInTheConsole_data();
+    void noticesAlsoInTheConsole();
+    void messagesOnTheBarShowWhole();
+    void longTooltipsWrap_data();
+    void longTooltipsWrap();
+    void longTooltipShownWrapped();
 };
 
 void TestStatusView::readoutMonitorRules()
@@ -276,8 +287,11 @@ void TestStatusView::travelNotices()
 void TestStatusView::readoutThroughTheLink()
 {
     Bench b;
+    // Nothing read yet: the form's placeholder, greyed, and not passed off as a position.
     QVERIFY(b.readoutGrey());
-    QCOMPARE(b.readout()->toolTip(), QStringLiteral("Last known position, not live: disconnected"));
+    QCOMPARE(b.readout()->text(), micro("0.0 \u00b5m"));
+    QCOMPARE(b.readout()->toolTip(),
+             QStringLiteral("No position has been read yet (disconnected)"));
 
     QVERIFY(b.connectIdentified());
     QTRY_COMPARE(b.readout()->text(), micro("12.000 \u00b5m"));
@@ -296,8 +310,10 @@ void TestStatusView::readoutThroughTheLink()
 
     b.probe.ui()->tabWidget_LoopMode->setCurrentIndex(1);
     QVERIFY(b.readoutGrey());
-    QVERIFY(b.readout()->toolTip().endsWith(QLatin1String("not polled on the open-loop page")));
-    QCOMPARE(b.readout()->text(), QStringLiteral("-"));
+    QCOMPARE(b.readout()->toolTip(),
+             QStringLiteral("Last known position, not live: not polled on the open-loop page"));
+    // The last closed-loop position stays in sight.
+    QCOMPARE(b.readout()->text(), micro("12.000 \u00b5m"));
     b.probe.ui()->tabWidget_LoopMode->setCurrentIndex(0);
     QTRY_VERIFY(!b.readoutGrey());
 
@@ -471,11 +487,11 @@ void TestStatusView::targetBeyondTravelRefused()
     emit box->editingFinished();
     QTest::qWait(100);
     QVERIFY2(!b.written.contains(">ma"), b.written.constData());
-    QCOMPARE(b.probe.ui()->statusBar->currentMessage(),
+    QCOMPARE(b.probe.notice(),
              micro("Target 6250.01 \u00b5m refused: it lies beyond the travel (-250 \u00b5m to "
                    "6250 \u00b5m)"));
     QVERIFY(box->property("refused").toBool());
-    QCOMPARE(box->toolTip(), b.probe.ui()->statusBar->currentMessage());
+    QCOMPARE(box->toolTip(), b.probe.notice());
     QCOMPARE(box->value(), 6250.01);
 
     // The next value clears the mark; a target within the travel goes out as before.
@@ -497,21 +513,21 @@ void TestStatusView::stepAtEndOfTravelSaysSo()
     emit box->editingFinished();
     b.written.clear();
     b.probe.ui()->pushButton_SliderPlus->click();
-    QCOMPARE(b.probe.ui()->statusBar->currentMessage(),
+    QCOMPARE(b.probe.notice(),
              micro("The stage is at the end of its travel (6250 \u00b5m): \"+\" moves it no "
                    "further"));
     // The step is still sent as the operator gave it.
     QTRY_VERIFY(b.written.contains(">mr 2000"));
-    b.probe.ui()->statusBar->clearMessage();
+    b.window.statusView()->notices()->clear();
     b.probe.ui()->pushButton_SliderMinus->click();
-    QVERIFY(b.probe.ui()->statusBar->currentMessage().isEmpty());
+    QVERIFY(b.probe.notice().isEmpty());
 
     // Arrow keys before Home say why they do nothing.
     Bench fresh;
     QVERIFY(fresh.connectIdentified());
     fresh.written.clear();
     QTest::keyClick(&fresh.window, Qt::Key_Right);
-    QVERIFY(fresh.probe.ui()->statusBar->currentMessage().contains(QLatin1String("Home")));
+    QVERIFY(fresh.probe.notice().contains(QLatin1String("Home")));
     QTest::qWait(50);
     QVERIFY(!fresh.written.contains(">mr"));
 }
@@ -572,6 +588,10 @@ void TestStatusView::everyControlExplainsItself()
         for (QWidget *widget : widgets) {
             if (widget->objectName().startsWith(QLatin1String("qt_")))
                 continue;
+            // The scroll bars of the area the contents scroll in on a small screen.
+            if (widget->parentWidget() &&
+                widget->parentWidget()->objectName().startsWith(QLatin1String("qt_")))
+                continue;
             auto *label = qobject_cast<QLabel *>(widget);
             const bool control =
                 qobject_cast<QAbstractButton *>(widget) ||
@@ -589,8 +609,143 @@ void TestStatusView::everyControlExplainsItself()
         }
     }
     QVERIFY(checked >= 40);
-    QCOMPARE(probe.statusLabel()->parentWidget(), probe.ui()->statusBar);
+    QVERIFY(probe.ui()->statusBar->isAncestorOf(probe.statusLabel()));
     QVERIFY(!shownTip(probe.statusLabel()).isEmpty());
+}
+
+void TestStatusView::idleOnlyWhileConnected()
+{
+    Bench b;
+    // Nothing to say about a stage the panel is not connected to.
+    QCOMPARE(b.activity()->text(), QString());
+    QVERIFY(b.busyBar()->isHidden());
+    QVERIFY(b.connectIdentified());
+    QTRY_COMPARE(b.activity()->text(), QStringLiteral("Idle"));
+    b.probe.ui()->actionDisconnect->trigger();
+    QCOMPARE(b.activity()->text(), QString());
+    QVERIFY(b.busyBar()->isHidden());
+}
+
+void TestStatusView::noticesAlsoInTheConsole_data()
+{
+    QTest::addColumn<int>("cause");
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("target refused")
+        << 0
+        << micro("Target 9999 \u00b5m refused: it lies beyond the travel (-250 \u00b5m to "
+                 "6250 \u00b5m)");
+    QTest::newRow("step at the end of the travel")
+        << 1
+        << micro("The stage is at the end of its travel (-250 \u00b5m): \"-\" moves it no "
+                 "further");
+    QTest::newRow("controller refused the move")
+        << 2 << micro("The controller refused the move to 100 \u00b5m: out of range");
+    QTest::newRow("arrow key before Home")
+        << 3 << QStringLiteral("The arrow keys move the stage once it is homed: press Home first");
+}
+
+void TestStatusView::noticesAlsoInTheConsole()
+{
+    QFETCH(int, cause);
+    QFETCH(QString, notice);
+    Bench b;
+    QVERIFY(b.connectIdentified());
+    QTRY_VERIFY(b.probe.ui()->pushButton_home->isEnabled());
+    if (cause != 3)
+        b.probe.ui()->pushButton_home->click();
+    QDoubleSpinBox *box = b.probe.ui()->doubleSpinBox_Position;
+    switch (cause) {
+    case 0:
+        box->setValue(9999);
+        emit box->editingFinished();
+        break;
+    case 1:
+        box->setValue(-250);
+        emit box->editingFinished();
+        b.probe.ui()->pushButton_SliderMinus->click();
+        break;
+    case 2:
+        box->setValue(100);
+        emit box->editingFinished();
+        b.controller.send("_err out of range\r");
+        break;
+    case 3:
+        QTest::keyClick(&b.window, Qt::Key_Left);
+        break;
+    }
+    QTRY_COMPARE(b.probe.notice(), notice);
+    // Shown whole in the status bar, and kept in the console, once.
+    QCOMPARE(b.window.statusView()->notices()->noticeLabel()->text(), notice);
+    QTRY_COMPARE(b.probe.console()->toPlainText().count(notice), 1);
+}
+
+void TestStatusView::messagesOnTheBarShowWhole()
+{
+    Panel panel;
+    MainWindow &window = panel.window();
+    MainWindowProbe probe(window);
+    const QString text =
+        QStringLiteral("A message put on the status bar directly, longer than one line of it can "
+                       "hold at the window's width, with its last words still in sight");
+    window.statusBar()->showMessage(text);
+    // The bar would draw it on one line and cut it: the notice area shows it instead.
+    QCOMPARE(window.statusBar()->currentMessage(), QString());
+    QCOMPARE(probe.notice(), text);
+    QVERIFY(!window.statusView()->notices()->noticeLabel()->isHidden());
+    QVERIFY(probe.statusLabel()->isHidden());
+    window.statusView()->notices()->clear();
+    QVERIFY(!probe.statusLabel()->isHidden());
+}
+
+void TestStatusView::longTooltipsWrap_data()
+{
+    QTest::addColumn<QString>("tip");
+    QTest::addColumn<QString>("shown");
+    const QString longTip =
+        QStringLiteral("Step of \"-\" and \"+\" (and the arrow keys) in \u00b5m, "
+                       "for <every> move & more");
+    QTest::newRow("short") << QStringLiteral("Lower end of the travel in \u00b5m")
+                           << QStringLiteral("Lower end of the travel in \u00b5m");
+    QTest::newRow("long plain")
+        << longTip
+        << QStringLiteral("<p style=\"white-space:pre-wrap\">Step of &quot;-&quot; and "
+                          "&quot;+&quot; (and the arrow keys) in \u00b5m, for &lt;every&gt; "
+                          "move &amp; more</p>");
+    QTest::newRow("already rich") << QStringLiteral("<b>x</b>") + longTip
+                                  << QStringLiteral("<b>x</b>") + longTip;
+    QTest::newRow("empty") << QString() << QString();
+}
+
+void TestStatusView::longTooltipsWrap()
+{
+    QFETCH(QString, tip);
+    QFETCH(QString, shown);
+    QCOMPARE(TooltipWrap::wrapped(tip), shown);
+}
+
+void TestStatusView::longTooltipShownWrapped()
+{
+    Panel panel;
+    MainWindow &window = panel.window();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget *control = MainWindowProbe(window).ui()->pushButton_home;
+    QVERIFY(control->toolTip().size() > TooltipWrap::kLongTipCharacters);
+    const QPoint at = control->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, control->mapToGlobal(at));
+    QApplication::sendEvent(control, &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), TooltipWrap::wrapped(control->toolTip()));
+    // A readable width, not one line across the screen.
+    QWidget *tip = nullptr;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (top->inherits("QTipLabel") && top->isVisible())
+            tip = top;
+    QVERIFY(tip);
+    QVERIFY2(tip->width() < 100 * tip->fontMetrics().averageCharWidth(),
+             qPrintable(QString::number(tip->width())));
+    QVERIFY(tip->height() > 2 * tip->fontMetrics().lineSpacing());
+    QToolTip::hideText();
 }
 
 QTEST_MAIN(TestStatusView)

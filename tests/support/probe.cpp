@@ -3,6 +3,7 @@
 #include "fastsampler.h"
 #include "portlister.h"
 #include "reconnectcontroller.h"
+#include "statusview.h"
 
 #include <QMetaObject>
 #include <QSerialPort>
@@ -11,6 +12,11 @@
 QSerialPort *MainWindowProbe::serialPort() const
 {
     return link()->findChild<QSerialPort *>();
+}
+
+QString MainWindowProbe::notice() const
+{
+    return w.statusView()->notices()->text();
 }
 
 QTimer *MainWindowProbe::pollTimer() const

@@ -26,6 +26,8 @@ struct MainWindowProbe {
     SerialLink *link() const { return session.link(); }
     QSerialPort *serialPort() const;
     QLabel *statusLabel() const { return w.statusLabel(); }
+    // The notice shown in place of the connection text; empty when there is none.
+    QString notice() const;
     QTimer *pollTimer() const;
     Panel *panel() const;
     ReconnectWaiter *reconnectWaiter() const;
