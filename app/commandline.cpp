@@ -61,7 +61,8 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
     const QCommandLineOption headless(QStringLiteral("headless"), QString());
     const QCommandLineOption reconnect(QStringLiteral("reconnect"), QString());
     const QCommandLineOption log(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({help, version, port, control, headless, reconnect, log});
+    const QCommandLineOption trace(QStringLiteral("trace"), QString());
+    parser.addOptions({help, version, port, control, headless, reconnect, log, trace});
 
     const QStringList joined = joinOptionalValues(arguments);
     const bool parsed = parser.parse(joined);
@@ -101,6 +102,7 @@ CommandLineOptions parseCommandLine(const QStringList &arguments)
     }
     options.headless = parser.isSet(headless);
     options.reconnect = parser.isSet(reconnect);
+    options.trace = parser.isSet(trace);
     return options;
 }
 
@@ -125,6 +127,7 @@ QString commandLineHelp()
         "                        control clients, for a machine without a desktop\n"
         "      --reconnect       turn on \"Reconnect automatically\": when the link\n"
         "                        drops, wait for the same device and connect again\n"
+        "      --trace           open the Trace window at start\n"
         "  -h, --help            display this help and exit\n"
         "  -v, --version         output version information and exit\n"
         "\n"

@@ -16,6 +16,8 @@ struct CommandLineOptions {
     bool headless = false;
     // --reconnect: "Reconnect automatically" is on from the start.
     bool reconnect = false;
+    // --trace: the Trace window opens with the main window.
+    bool trace = false;
     bool helpRequested = false;
     bool versionRequested = false;
     // Set when the command line is wrong: one line for standard error, without the program name.

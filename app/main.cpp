@@ -95,7 +95,10 @@ int main(int argc, char **argv)
     // installation's own copy, so a start from the desktop entry has the icon too.
     const QIcon icon = loadWindowIcon(QDir::currentPath(), QCoreApplication::applicationDirPath());
     window.setWindowIcon(icon);
-    if (!options.headless)
+    if (!options.headless) {
         window.show();
+        if (options.trace)
+            panel.showTrace();
+    }
     return app.exec();
 }

@@ -51,6 +51,7 @@ ControlConnection::~ControlConnection()
 void ControlConnection::setSubscriptions(const QSet<QString> &events)
 {
     subscriptions = events;
+    emit subscriptionsChanged();
 }
 
 void ControlConnection::sendEvent(const QByteArray &line)

@@ -37,6 +37,7 @@ public:
 signals:
     // The connection has ended and deletes itself later; forget it.
     void finished(ControlConnection *connection);
+    void subscriptionsChanged();
 
 private:
     struct Pending {

@@ -22,15 +22,6 @@ ControlServer::ControlServer(Stage *s, QObject *parent)
     connect(listener, &ControlListener::accepted, this, &ControlServer::acceptClient);
     connect(listener, &ControlListener::acceptingChanged, this, &ControlServer::onAcceptingChanged);
 
-    connect(stage, &Stage::positionReceived, this, [this](double positionUm, PositionSource) {
-        if (!anySubscribed(QStringLiteral("position")))
-            return;
-        const double t = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-        broadcast(QStringLiteral("position"),
-                  ControlProtocol::eventLine(
-                      QStringLiteral("position"),
-                      {{QStringLiteral("t"), t}, {QStringLiteral("um"), positionUm}}));
-    });
     connect(stage, &Stage::stateChanged, this, [this] {
         if (!anySubscribed(QStringLiteral("state")))
             return;
@@ -121,8 +112,31 @@ void ControlServer::acceptClient(int fd)
     }
     auto *client = new ControlConnection(fd, commands, this);
     clients.append(client);
-    connect(client, &ControlConnection::finished, this,
-            [this](ControlConnection *gone) { clients.removeOne(gone); });
+    connect(client, &ControlConnection::finished, this, [this](ControlConnection *gone) {
+        clients.removeOne(gone);
+        followPositions();
+    });
+    connect(client, &ControlConnection::subscriptionsChanged, this,
+            &ControlServer::followPositions);
+}
+
+void ControlServer::followPositions()
+{
+    // Every position line would pass through here: it is heard only while someone listens.
+    const bool wanted = anySubscribed(QStringLiteral("position"));
+    if (wanted == bool(positions))
+        return;
+    if (!wanted) {
+        disconnect(positions);
+        return;
+    }
+    positions = connect(stage, &Stage::positionReceived, this, [this](double positionUm) {
+        const double t = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+        broadcast(QStringLiteral("position"),
+                  ControlProtocol::eventLine(
+                      QStringLiteral("position"),
+                      {{QStringLiteral("t"), t}, {QStringLiteral("um"), positionUm}}));
+    });
 }
 
 void ControlServer::onAcceptingChanged(bool accepting, const QString &reason)

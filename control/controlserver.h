@@ -52,11 +52,14 @@ private:
     void acceptClient(int fd);
     void onAcceptingChanged(bool accepting, const QString &reason);
     void broadcast(const QString &event, const QByteArray &line);
+    // Hears positions while a client subscribes to them, and only then.
+    void followPositions();
     bool anySubscribed(const QString &event) const;
 
     Stage *stage = nullptr;
     ControlListener *listener = nullptr;
     ControlDispatcher *commands = nullptr;
     QList<ControlConnection *> clients;
+    QMetaObject::Connection positions;
     QString socketPath;
 };

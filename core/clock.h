@@ -12,6 +12,20 @@ namespace Clock {
 using Source = std::function<qint64()>;
 
 qint64 steadyMs();
+
+// While a batch lives, steadyMs() answers the time the batch began. A read of the serial line
+// brings a batch of lines at once and every listener of every line asks for the time: one
+// reading of the clock serves them all. GUI thread only; batches nest.
+class Batch {
+public:
+    Batch();
+    ~Batch();
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+private:
+    bool outermost;
+};
 // The given source, or the steady clock when none was given.
 Source orSteady(Source source);
 

@@ -8,8 +8,6 @@ MoveWaiter::MoveWaiter(Stage *s, Clock::Source c, QObject *parent)
 {
     timeoutTimer->setInterval(100);
     connect(timeoutTimer, &QTimer::timeout, this, &MoveWaiter::checkTimeout);
-    connect(stage, &Stage::positionReceived, this,
-            [this](double positionUm, PositionSource) { onPosition(positionUm); });
     connect(stage, &Stage::panelEvent, this, &MoveWaiter::onEvent);
 }
 
@@ -24,6 +22,10 @@ void MoveWaiter::start(double targetUm, double toleranceUm, int timeout)
     tracker = Settling::Tracker(targetUm, toleranceUm);
     timeoutMs = timeout;
     startedMs = clock();
+    // Positions are heard only while waiting: a flood of them costs an idle waiter nothing.
+    if (!waiting)
+        positions = connect(stage, &Stage::positionReceived, this,
+                            [this](double positionUm, PositionSource) { onPosition(positionUm); });
     waiting = true;
     const PanelState now = stage->state();
     lastPositionUm = now.positionUm.value_or(0.0);
@@ -40,6 +42,7 @@ void MoveWaiter::cancel()
 void MoveWaiter::finish()
 {
     waiting = false;
+    disconnect(positions);
     timeoutTimer->stop();
     if (stage)
         stage->requestSampling(this, 0);

@@ -47,6 +47,7 @@ private:
     QPointer<Stage> stage;
     Clock::Source clock;
     QTimer *timeoutTimer = nullptr;
+    QMetaObject::Connection positions;
     Settling::Tracker tracker;
     bool waiting = false;
     qint64 startedMs = 0;

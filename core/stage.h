@@ -177,7 +177,12 @@ public:
     virtual CommandResult requestPosition();
 
 signals:
+    // Every position read, in order.
     void positionReceived(double positionUm, PositionSource source);
+    // Once per read of the line that brought positions, after positionReceived for each: for
+    // those who only need to know that positions keep coming and where the stage is now, which
+    // a flood of thousands of lines a read should not cost a call per line.
+    void positionsArrived(double lastPositionUm);
     // Every commanded move, also one to the target the stage already has.
     void targetCommanded(double targetUm);
     void panelEvent(const PanelEvent &event);

@@ -1,5 +1,6 @@
 #include "seriallink.h"
 
+#include "clock.h"
 #include "fastsampler.h"
 #include "portdiagnosis.h"
 
@@ -206,6 +207,8 @@ void SerialLink::frameReplies(const QByteArray &received)
         return;
     }
     framingReplies = true;
+    // Every listener of every line of this read asks for the time: one reading serves them all.
+    const Clock::Batch batch;
     rxBuffer.append(received);
     // Lines are cut by index and the buffer trimmed once, so a large read costs linear time.
     int lineStart = 0;
@@ -237,6 +240,8 @@ void SerialLink::frameReplies(const QByteArray &received)
     rxBuffer.remove(0, lineStart);
     showPositionOfRead(received.size());
     framingReplies = false;
+    if (replies)
+        replies->readHandled();
     if (rxBuffer.size() > Protocol::kMaxReplyLength) {
         rxBuffer.clear();
         discardingOverlongReply = true;
@@ -283,7 +288,7 @@ void SerialLink::flushPendingPosition()
     positionPending = false;
     if (replies)
         replies->showPosition(pendingPositionLine, pendingPositionDialect, pendingPositionValue);
-    positionShown.start();
+    positionShownMs = Clock::steadyMs();
 }
 
 void SerialLink::showPositionOfRead(qsizetype readBytes)
@@ -291,8 +296,8 @@ void SerialLink::showPositionOfRead(qsizetype readBytes)
     // A controller flooding the line brings reads of kilobytes and keeps bytes waiting after
     // each; a frame per read would paint positions faster than any screen shows them. The wait
     // is bounded, and the few lines a read brings at the line's own pace are shown at once.
-    if (positionPending && readBytes >= kFloodReadBytes && positionShown.isValid() &&
-        positionShown.elapsed() < kPositionFrameMs && moreBytesWaiting())
+    if (positionPending && readBytes >= kFloodReadBytes && positionShownMs >= 0 &&
+        Clock::steadyMs() - positionShownMs < kPositionFrameMs && moreBytesWaiting())
         return;
     flushPendingPosition();
 }

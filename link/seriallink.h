@@ -4,7 +4,6 @@
 #include "serialsettings.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -30,6 +29,8 @@ public:
     // one frame, and during a flood at most one a frame.
     virtual void showPosition(const QByteArray &line, Protocol::Dialect dialect,
                               double valueUm) = 0;
+    // Every line of a read has been handled.
+    virtual void readHandled() {}
 };
 
 // Told of the traffic on the line as it passes: every command written and every reply line
@@ -151,5 +152,6 @@ private:
     QByteArray pendingPositionLine;
     Protocol::Dialect pendingPositionDialect = Protocol::Dialect::Unidentified;
     double pendingPositionValue = 0.0;
-    QElapsedTimer positionShown;
+    // When a position was last shown (steady ms), -1 before the first.
+    qint64 positionShownMs = -1;
 };

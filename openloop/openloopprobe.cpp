@@ -10,14 +10,23 @@ OpenLoopProbe::OpenLoopProbe(Stage *s, Clock::Source c, QObject *parent)
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &OpenLoopProbe::tick);
-    connect(stage, &Stage::positionReceived, this,
-            [this](double positionUm, PositionSource) { onPosition(positionUm); });
+}
+
+void OpenLoopProbe::listen(bool on)
+{
+    // Positions are heard only while a reading is wanted: a flood costs an idle probe nothing.
+    if (on && !positions && stage)
+        positions = connect(stage, &Stage::positionReceived, this,
+                            [this](double positionUm, PositionSource) { onPosition(positionUm); });
+    else if (!on && positions)
+        disconnect(positions);
 }
 
 void OpenLoopProbe::readAfter(int delayMs)
 {
     ++generation;
     mode = Mode::Single;
+    listen(true);
     replyDueMs = -1;
     requestDueMs = clock() + std::max(0, delayMs);
     tick();
@@ -27,6 +36,7 @@ void OpenLoopProbe::readWhenStill(int driveMs, double tolerance, int giveUpMs)
 {
     ++generation;
     mode = Mode::Still;
+    listen(true);
     replyDueMs = -1;
     const qint64 now = clock();
     stillFromMs = now + std::max(0, driveMs);
@@ -41,6 +51,7 @@ void OpenLoopProbe::cancel()
 {
     ++generation;
     mode = Mode::Idle;
+    listen(false);
     requestDueMs = -1;
     replyDueMs = -1;
     timer->stop();

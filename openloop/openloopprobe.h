@@ -67,8 +67,10 @@ private:
     void request();
     void onPosition(double positionUm);
     void arm();
+    void listen(bool on);
 
     QPointer<Stage> stage;
+    QMetaObject::Connection positions;
     Clock::Source clock;
     QTimer *timer = nullptr;
     Mode mode = Mode::Idle;

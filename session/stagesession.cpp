@@ -368,8 +368,17 @@ void StageSession::position(double valueUm, const QByteArray &line)
     }
     if (std::isfinite(valueUm)) {
         lastPositionUm = valueUm;
+        positionsThisRead = true;
         emit positionReceived(valueUm, source);
     }
+}
+
+void StageSession::readHandled()
+{
+    if (!positionsThisRead)
+        return;
+    positionsThisRead = false;
+    emit positionsArrived(*lastPositionUm);
 }
 
 void StageSession::reply(Protocol::ReplyKind kind, const QByteArray &line)

@@ -140,6 +140,7 @@ private:
     void position(double valueUm, const QByteArray &line) override;
     void reply(Protocol::ReplyKind kind, const QByteArray &line) override;
     void showPosition(const QByteArray &line, Protocol::Dialect dialect, double valueUm) override;
+    void readHandled() override;
 
     void openSerialPort();
     void closeSerialPort();
@@ -202,6 +203,8 @@ private:
     QString calibration;
     QString offset;
     std::optional<double> lastPositionUm;
+    // Positions came in the read being handled.
+    bool positionsThisRead = false;
     std::optional<double> lastTargetUm;
     qint64 moveCount = 0;
     std::optional<Mover> owner;

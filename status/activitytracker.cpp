@@ -14,7 +14,8 @@ ActivityTracker::ActivityTracker(Stage *stage, Clock::Source clock, QObject *par
     connect(driveTimer, &QTimer::timeout, this, &ActivityTracker::check);
     connect(stage, &Stage::panelEvent, this, &ActivityTracker::onEvent);
     connect(stage, &Stage::targetCommanded, this, &ActivityTracker::onTarget);
-    connect(stage, &Stage::positionReceived, this, &ActivityTracker::onPosition);
+    // Once per read: whether the stage moves or rests shows in the last position of a read.
+    connect(stage, &Stage::positionsArrived, this, &ActivityTracker::onPosition);
     connect(stage, &Stage::stateChanged, this, &ActivityTracker::onState);
 }
 

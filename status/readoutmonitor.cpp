@@ -8,7 +8,7 @@ ReadoutMonitor::ReadoutMonitor(Stage *stage, int pollIntervalMs, Clock::Source c
       clock(Clock::orSteady(std::move(clock))), timer(new QTimer(this))
 {
     staleReason = tr("disconnected");
-    connect(stage, &Stage::positionReceived, this, &ReadoutMonitor::onPosition);
+    connect(stage, &Stage::positionsArrived, this, &ReadoutMonitor::onPosition);
     connect(stage, &Stage::stateChanged, this, &ReadoutMonitor::check);
     connect(timer, &QTimer::timeout, this, &ReadoutMonitor::check);
 }
@@ -21,7 +21,10 @@ void ReadoutMonitor::onPosition()
         // The readout now shows a position read, live or not: its explanation changes.
         emit changed(live, staleReason);
     }
-    check();
+    // A live readout stays live with every reply; only a stale one needs a look. Whether the
+    // readout is polled at all changes with the state, which is looked at then.
+    if (!live)
+        check();
 }
 
 void ReadoutMonitor::check()

@@ -126,7 +126,7 @@ void TestStatusView::readoutMonitorRules()
     stage.change([](PanelState &s) { s.connected = true; });
     QCOMPARE(monitor.reason(), QStringLiteral("waiting for the first reply"));
     now = 300;
-    emit stage.positionReceived(1.0, PositionSource::Poll);
+    stage.report(1.0, PositionSource::Poll);
     QVERIFY(monitor.isLive());
     QVERIFY(monitor.reason().isEmpty());
 
@@ -141,7 +141,7 @@ void TestStatusView::readoutMonitorRules()
     now = 2400;
     monitor.check();
     QCOMPARE(monitor.reason(), QStringLiteral("no reply for 2 s"));
-    emit stage.positionReceived(1.0, PositionSource::Poll);
+    stage.report(1.0, PositionSource::Poll);
     QVERIFY(monitor.isLive());
 
     stage.change([](PanelState &s) { s.closedLoop = false; });
@@ -164,53 +164,53 @@ void TestStatusView::activityRules()
     QCOMPARE(ActivityTracker::text(Activity::Idle), QStringLiteral("Idle"));
 
     // Home commands the target 0 and then announces itself.
-    emit stage.positionReceived(800.0, PositionSource::Poll);
+    stage.report(800.0, PositionSource::Poll);
     emit stage.targetCommanded(0.0);
     stage.event(PanelEvent::Kind::Homed);
     QCOMPARE(tracker.activity(), Activity::Homing);
     QCOMPARE(ActivityTracker::text(tracker.activity()), micro("Homing\u2026"));
-    emit stage.positionReceived(400.0, PositionSource::Poll);
+    stage.report(400.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Homing);
-    emit stage.positionReceived(0.3, PositionSource::Poll);
+    stage.report(0.3, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Homing); // still changing
-    emit stage.positionReceived(0.3, PositionSource::Poll);
+    stage.report(0.3, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Idle);
 
     // A move runs until the position settles within 0.5 um of the target.
     emit stage.targetCommanded(1000.0);
     QCOMPARE(tracker.activity(), Activity::Moving);
-    emit stage.positionReceived(999.4, PositionSource::Poll);
-    emit stage.positionReceived(999.4, PositionSource::Poll);
+    stage.report(999.4, PositionSource::Poll);
+    stage.report(999.4, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Moving);
-    emit stage.positionReceived(999.6, PositionSource::Poll);
+    stage.report(999.6, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Idle);
 
     // A target beyond the travel is reached at its end.
     emit stage.targetCommanded(9000.0);
-    emit stage.positionReceived(6250.0, PositionSource::Poll);
-    emit stage.positionReceived(6250.0, PositionSource::Poll);
+    stage.report(6250.0, PositionSource::Poll);
+    stage.report(6250.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Idle);
 
     // Moved from elsewhere (a typed command): the changing position alone is a move.
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Moving);
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Idle);
 
     // Held back short of its target, a stage at rest stops counting as moving.
     emit stage.targetCommanded(100.0);
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     now += ActivityTracker::kGiveUpMs - 1;
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Moving);
     now += 1;
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Idle);
 
     // Calibrating outranks moving, until the status says it is done or Stop aborts it.
     stage.event(PanelEvent::Kind::CalibrationStarted);
     QCOMPARE(tracker.activity(), Activity::Calibrating);
-    emit stage.positionReceived(6000.0, PositionSource::Poll);
+    stage.report(6000.0, PositionSource::Poll);
     QCOMPARE(tracker.activity(), Activity::Calibrating);
     stage.event(PanelEvent::Kind::CalibrationFinished);
     QCOMPARE(tracker.activity(), Activity::Idle);

@@ -46,9 +46,11 @@ public:
         sampling[requester] = intervalMs;
     }
 
+    // A read that brought one position.
     void report(double um, PositionSource source = PositionSource::Fast)
     {
         emit positionReceived(um, source);
+        emit positionsArrived(um);
     }
     void event(PanelEvent::Kind kind, const QString &text = QString())
     {
