@@ -309,12 +309,24 @@ void TestHostile::controllerTextIsNeverMarkup()
     QTRY_COMPARE(r.ui->label_Position->text(), shown);
 
     // Drawn as the characters it holds: as wide as the tags themselves, not "91.000 µm" in bold.
-    for (QLabel *label : {r.ui->label_Position, r.ui->label_Slidermin, r.ui->label_Slidermax,
-                          r.probe.statusLabel()}) {
+    for (QLabel *label : {r.ui->label_Position, r.ui->label_Slidermin, r.ui->label_Slidermax}) {
         label->setText(shown);
         QVERIFY2(label->sizeHint().width() >= label->fontMetrics().horizontalAdvance(shown),
                  qPrintable(label->objectName()));
     }
+    // The status text wraps, so its size hint says nothing of its width; its lines do: the tags'
+    // characters need a second line where the bold digits alone would not.
+    QLabel *status = r.probe.statusLabel();
+    status->setText(shown);
+    QCOMPARE(status->textFormat(), Qt::PlainText);
+    const int frame =
+        status->contentsMargins().left() + status->contentsMargins().right() + 2 * status->margin();
+    const int asTyped = status->fontMetrics().horizontalAdvance(shown);
+    const int asMarkup =
+        status->fontMetrics().horizontalAdvance(QStringLiteral("91.000") + kMicrometre);
+    QVERIFY(asMarkup * 3 / 2 < asTyped);
+    QVERIFY(status->heightForWidth(asTyped + frame + 2) <
+            status->heightForWidth(asMarkup * 3 / 2 + frame));
 }
 
 void TestHostile::nonFinitePositionLeavesSlider_data()
