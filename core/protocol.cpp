@@ -38,6 +38,12 @@ bool containsOffset(const QByteArray &line)
     return line.contains("offset") || line.contains("Offset");
 }
 
+// startsWith for a literal, without measuring the literal on every line.
+template <int N> bool beginsWith(const QByteArray &line, const char (&prefix)[N])
+{
+    return line.size() >= N - 1 && std::memcmp(line.constData(), prefix, N - 1) == 0;
+}
+
 } // namespace
 
 QByteArray moveTo(double targetUm)
@@ -95,9 +101,9 @@ ReplyKind classify(Dialect dialect, const QByteArray &line)
 {
     // The 1901 dialects echo underscore and "ok" lines, but never target-reached notices.
     const auto echoFilter = [&line] {
-        if (line.startsWith("_tg"))
+        if (beginsWith(line, "_tg"))
             return ReplyKind::Drop;
-        if ((line.startsWith('_') || line.startsWith("ok")) && line.endsWith('\r') &&
+        if ((line.startsWith('_') || beginsWith(line, "ok")) && line.endsWith('\r') &&
             !line.contains('P'))
             return ReplyKind::Echo;
         return ReplyKind::Drop;
@@ -111,7 +117,7 @@ ReplyKind classify(Dialect dialect, const QByteArray &line)
             return ReplyKind::Offset;
         return echoFilter();
     case Dialect::Model1901Fw3:
-        if (line.startsWith("_cp"))
+        if (beginsWith(line, "_cp"))
             return ReplyKind::Position;
         if (line.contains("status"))
             return ReplyKind::Status;
@@ -173,6 +179,27 @@ std::optional<double> plainDecimal(const char *first, const char *last)
     return negative ? -value : value;
 }
 
+// No NUL and nothing above 0x7F, looked at eight bytes at a time.
+bool plainAscii(const char *data, int size)
+{
+    constexpr quint64 ones = 0x0101010101010101ULL;
+    constexpr quint64 highs = 0x8080808080808080ULL;
+    int i = 0;
+    for (; i + 8 <= size; i += 8) {
+        quint64 word;
+        std::memcpy(&word, data + i, sizeof word);
+        // A byte of zero makes (byte - 1) borrow into its high bit where the byte had none.
+        if ((word & highs) || ((word - ones) & ~word & highs))
+            return false;
+    }
+    for (; i < size; ++i) {
+        const auto byte = static_cast<unsigned char>(data[i]);
+        if (byte == 0 || byte >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 double positionValue(Dialect dialect, const QByteArray &line)
@@ -184,12 +211,7 @@ double positionValue(Dialect dialect, const QByteArray &line)
     // text a QString is made from); any other line takes the general path.
     if (count > 0) {
         const char *data = line.constData();
-        bool plainAscii = true;
-        for (int i = 0; i < line.size(); ++i) {
-            const auto byte = static_cast<unsigned char>(data[i]);
-            plainAscii &= byte != 0 && byte < 0x80;
-        }
-        if (plainAscii) {
+        if (plainAscii(data, int(line.size()))) {
             if (const auto value = plainDecimal(data + start, data + start + count))
                 return *value;
         }

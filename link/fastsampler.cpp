@@ -27,11 +27,6 @@ void FastSampler::setAllowed(bool allow)
     update();
 }
 
-bool FastSampler::isRunning() const
-{
-    return timer->isActive();
-}
-
 int FastSampler::intervalMs() const
 {
     if (requests.isEmpty())
@@ -44,8 +39,10 @@ void FastSampler::update()
     const int interval = intervalMs();
     if (!allowed || interval <= 0) {
         timer->stop();
+        running = false;
         return;
     }
     if (!timer->isActive() || timer->interval() != interval)
         timer->start(interval);
+    running = true;
 }

@@ -19,7 +19,8 @@ public:
     void request(const void *requester, int intervalMs);
     void setAllowed(bool allowed);
 
-    bool isRunning() const;
+    // Asked for every position line: kept at hand rather than asked of the timer.
+    bool isRunning() const { return running; }
     // The interval in force, or 0 when nobody asks.
     int intervalMs() const;
 
@@ -33,4 +34,5 @@ private:
     QHash<const void *, int> requests;
     bool allowed = false;
     QTimer *timer = nullptr;
+    bool running = false;
 };

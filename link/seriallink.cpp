@@ -248,7 +248,7 @@ void SerialLink::frameReplies(const QByteArray &received)
     }
 }
 
-void SerialLink::handleLine(const QByteArray &line)
+void SerialLink::handleLine(QByteArray &line)
 {
     if (tap)
         tap->received(line);
@@ -265,14 +265,15 @@ void SerialLink::handleLine(const QByteArray &line)
     const Protocol::ReplyKind kind = Protocol::classify(replyDialect, line);
     if (kind == Protocol::ReplyKind::Position) {
         const double value = Protocol::positionValue(replyDialect, line);
-        // Copied into storage of its own that is reused, so no line costs an allocation.
-        pendingPositionLine.resize(line.size());
-        std::memcpy(pendingPositionLine.data(), line.constData(), size_t(line.size()));
+        // The line becomes the one the readout shows next, and the storage of the one before
+        // takes the next line: both keep their capacity, so no line costs a copy or an
+        // allocation.
+        pendingPositionLine.swap(line);
         pendingPositionDialect = replyDialect;
         pendingPositionValue = value;
         positionPending = true;
         if (replies)
-            replies->position(value, line);
+            replies->position(value, pendingPositionLine);
         return;
     }
     // Any other line is handled where it stands, after the positions before it are shown.

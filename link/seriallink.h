@@ -124,7 +124,8 @@ private:
     void send(const char *bytes, qint64 size);
     void handleError(QSerialPort::SerialPortError error);
     void frameReplies(const QByteArray &received);
-    void handleLine(const QByteArray &line);
+    // Takes a position line's storage for the readout; any other line is left as it is.
+    void handleLine(QByteArray &line);
     void showPositionOfRead(qsizetype readBytes);
     bool moreBytesWaiting() const;
 

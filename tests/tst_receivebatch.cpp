@@ -236,9 +236,12 @@ void TestReceiveBatch::positionValueIsTheTextsNumber()
                                "\r",
                                "_cp 3.14159265358979 um\r",
                                "_cp 0.30000000000000004 um\r",
-                               "_cp 00000000000001.5 um\r"};
+                               "_cp 00000000000001.5 um\r",
+                               QByteArray("_cp 12345678.5 um\0\r", 19),
+                               "_cp 1234567\x80.5 um\r"};
     QRandomGenerator random(13);
-    const char alphabet[] = "0123456789.-+eE _cpPum\r\x80\xff";
+    // A NUL or a high byte anywhere, in any eight-byte word of the line, sends it the general way.
+    const char alphabet[] = "0123456789.-+eE _cpPum\r\x80\xff\0";
     for (int i = 0; i < 5000; ++i) {
         QByteArray line = i % 2 ? "_cp " : "P ";
         const int length = int(random.bounded(20));
