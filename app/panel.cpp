@@ -47,10 +47,8 @@ void addLogCommand(ControlServer &server, Panel *panel)
             QStringLiteral("action"), {QStringLiteral("start"), QStringLiteral("stop")});
         const bool start = action == QLatin1String("start");
         const QString path = start ? call.arguments.string(QStringLiteral("path")) : QString();
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
         // The panel's working folder means nothing to a script: the path says where.
         if (start && !QDir::isAbsolutePath(path)) {
             call.reply.fail(ErrorCode::BadRequest,

@@ -40,13 +40,21 @@ ErrorCode codeFor(CommandResult::Code code)
     return ErrorCode::BadRequest;
 }
 
-Mover moverOf(const ControlCall &call)
+} // namespace
+
+bool ControlCall::argumentsRead()
 {
-    return Mover::client(call.client ? static_cast<const void *>(call.client.data())
-                                     : static_cast<const void *>(&call));
+    if (arguments.finish())
+        return true;
+    reply.fail(ErrorCode::BadRequest, arguments.error());
+    return false;
 }
 
-} // namespace
+Mover ControlCall::mover() const
+{
+    return Mover::client(client ? static_cast<const void *>(client.data())
+                                : static_cast<const void *>(this));
+}
 
 ControlReply::ControlReply(const QJsonValue &id, Sink sink)
     : ControlReply(ControlProtocol::jsonText(id), std::move(sink))
@@ -190,26 +198,20 @@ void ControlDispatcher::addBuiltInCommands()
     using Press = std::function<CommandResult(Stage *, const Mover &)>;
     const auto simple = [this](Press command) {
         return [this, command](ControlCall &call) {
-            if (!call.arguments.finish()) {
-                call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+            if (!call.argumentsRead())
                 return;
-            }
-            call.reply.answer(command(panel, moverOf(call)));
+            call.reply.answer(command(panel, call.mover()));
         };
     };
 
     addCommand(QStringLiteral("state"), [this](ControlCall &call) {
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
         call.reply.ok(ControlProtocol::stateObject(panel->state()));
     });
     addCommand(QStringLiteral("ports"), [](ControlCall &call) {
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
         static const char *const keys[] = {"name",          "description", "manufacturer",
                                            "serial_number", "location",    "vendor_id",
                                            "product_id"};
@@ -239,31 +241,25 @@ void ControlDispatcher::addBuiltInCommands()
     addCommand(QStringLiteral("step"), [this](ControlCall &call) {
         const QString direction = call.arguments.choice(
             QStringLiteral("direction"), {QStringLiteral("forward"), QStringLiteral("reverse")});
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
-        call.reply.answer(panel->step(direction == QLatin1String("forward"), moverOf(call)));
+        call.reply.answer(panel->step(direction == QLatin1String("forward"), call.mover()));
     });
     addCommand(QStringLiteral("open_loop"), [this](ControlCall &call) {
         const auto duration = call.arguments.optionalInteger(QStringLiteral("duration"));
         const auto interval = call.arguments.optionalInteger(QStringLiteral("interval"));
         const auto cycle = call.arguments.optionalInteger(QStringLiteral("cycle"));
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
-        call.reply.answer(panel->setOpenLoop(duration, interval, cycle, moverOf(call)));
+        call.reply.answer(panel->setOpenLoop(duration, interval, cycle, call.mover()));
     });
     addCommand(QStringLiteral("move_to"), [this](ControlCall &call) { runMove(call, true); });
     addCommand(QStringLiteral("move_by"), [this](ControlCall &call) { runMove(call, false); });
     addCommand(QStringLiteral("send"), [this](ControlCall &call) {
         const QString line = call.arguments.string(QStringLiteral("line"));
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
-        call.reply.answer(panel->sendLine(line, moverOf(call)));
+        call.reply.answer(panel->sendLine(line, call.mover()));
     });
     addCommand(QStringLiteral("subscribe"), [this](ControlCall &call) { runSubscribe(call); });
 }
@@ -271,10 +267,8 @@ void ControlDispatcher::addBuiltInCommands()
 void ControlDispatcher::runConnect(ControlCall &call)
 {
     const QString port = call.arguments.optionalString(QStringLiteral("port")).value_or(QString());
-    if (!call.arguments.finish()) {
-        call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+    if (!call.argumentsRead())
         return;
-    }
     if (connectRunning || connectReply.pending()) {
         call.reply.fail(ErrorCode::Busy, tr("A connect is already under way"));
         return;
@@ -343,10 +337,8 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
         args.optionalNumber(QStringLiteral("tolerance_um")).value_or(Settling::kDefaultToleranceUm);
     const double timeoutS =
         args.optionalNumber(QStringLiteral("timeout_s")).value_or(kDefaultWaitSeconds);
-    if (!args.finish()) {
-        call.reply.fail(ErrorCode::BadRequest, args.error());
+    if (!call.argumentsRead())
         return;
-    }
     if (!(tolerance > 0.0)) {
         call.reply.fail(ErrorCode::BadRequest, tr("\"tolerance_um\" must be above 0"));
         return;
@@ -356,7 +348,7 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
                         tr("\"timeout_s\" must be above 0 and at most %1").arg(kMaxWaitSeconds));
         return;
     }
-    const Mover me = moverOf(call);
+    const Mover me = call.mover();
     // A waiting move holds the stage until it has settled: nobody else moves it meanwhile.
     if (wait) {
         const CommandResult claimed = panel->claimMotion(me);
@@ -386,10 +378,8 @@ void ControlDispatcher::runMove(ControlCall &call, bool absolute)
 void ControlDispatcher::runSubscribe(ControlCall &call)
 {
     const QStringList events = call.arguments.stringList(QStringLiteral("events"));
-    if (!call.arguments.finish()) {
-        call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+    if (!call.argumentsRead())
         return;
-    }
     const QStringList known = eventNames();
     for (const QString &event : events) {
         if (!known.contains(event)) {

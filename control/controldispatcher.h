@@ -51,6 +51,11 @@ struct ControlCall {
     ControlReply reply;
     // Where the request came from; null for a caller that is not a socket client.
     QPointer<ControlConnection> client;
+
+    // Answers "bad_request" if an argument was wrong or unknown; true when all were read well.
+    bool argumentsRead();
+    // Who asks to move: the client, or for a caller without one, this call.
+    Mover mover() const;
 };
 
 // The table of commands: each name maps to a handler that reads its arguments, works the panel

@@ -102,27 +102,6 @@ ErrorCode codeOf(OpenLoopEnding ending, bool connected)
     return connected ? ErrorCode::Unavailable : ErrorCode::Disconnected;
 }
 
-ErrorCode codeOf(CommandResult::Code code)
-{
-    switch (code) {
-    case CommandResult::Code::NotConnected:
-        return ErrorCode::NotConnected;
-    case CommandResult::Code::Busy:
-        return ErrorCode::Busy;
-    case CommandResult::Code::Unavailable:
-        return ErrorCode::Unavailable;
-    default:
-        break;
-    }
-    return ErrorCode::BadRequest;
-}
-
-Mover moverOf(const ControlCall &call)
-{
-    return Mover::client(call.client ? static_cast<const void *>(call.client.data())
-                                     : static_cast<const void *>(&call));
-}
-
 } // namespace
 
 void addOpenLoopCommands(ControlServer &server, CharacterisationRun *run, OpenLoopMove *move,
@@ -147,10 +126,8 @@ void addOpenLoopCommands(ControlServer &server, CharacterisationRun *run, OpenLo
         s.toleranceUm = args.optionalNumber(QStringLiteral("tolerance_um")).value_or(s.toleranceUm);
         s.spanFromUm = args.optionalNumber(QStringLiteral("span_from_um"));
         s.spanToUm = args.optionalNumber(QStringLiteral("span_to_um"));
-        if (!args.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, args.error());
+        if (!call.argumentsRead())
             return;
-        }
         if (!guardedRun) {
             call.reply.fail(ErrorCode::Unavailable, QObject::tr("The panel is closing"));
             return;
@@ -159,7 +136,7 @@ void addOpenLoopCommands(ControlServer &server, CharacterisationRun *run, OpenLo
             s.directionBefore = guardedMeasured->lastDirection();
         const CommandResult started = guardedRun->start(s);
         if (!started.ok()) {
-            call.reply.fail(codeOf(started.code), started.message);
+            call.reply.answer(started);
             return;
         }
         *runReply = call.reply;
@@ -168,17 +145,15 @@ void addOpenLoopCommands(ControlServer &server, CharacterisationRun *run, OpenLo
     dispatcher->addCommand(
         QStringLiteral("open_loop_move"), [guardedMove, moveReply](ControlCall &call) {
             const double um = call.arguments.number(QStringLiteral("um"));
-            if (!call.arguments.finish()) {
-                call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+            if (!call.argumentsRead())
                 return;
-            }
             if (!guardedMove) {
                 call.reply.fail(ErrorCode::Unavailable, QObject::tr("The panel is closing"));
                 return;
             }
-            const CommandResult started = guardedMove->start(um, moverOf(call));
+            const CommandResult started = guardedMove->start(um, call.mover());
             if (!started.ok()) {
-                call.reply.fail(codeOf(started.code), started.message);
+                call.reply.answer(started);
                 return;
             }
             *moveReply = call.reply;

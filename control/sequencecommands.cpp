@@ -111,10 +111,8 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
             const QJsonArray array = args.array(QStringLiteral("steps"));
             const int repeat = args.optionalInteger(QStringLiteral("repeat")).value_or(1);
             const bool backAndForth = args.optionalBool(QStringLiteral("back_and_forth"), false);
-            if (!args.finish()) {
-                call.reply.fail(ErrorCode::BadRequest, args.error());
+            if (!call.argumentsRead())
                 return;
-            }
             const QString repeatProblem = Sequence::repeatProblem(repeat);
             if (!repeatProblem.isEmpty()) {
                 call.reply.fail(ErrorCode::BadRequest, tr("\"repeat\": %1").arg(repeatProblem));
@@ -145,10 +143,8 @@ void addSequenceCommands(ControlServer &server, SequenceRunner *runner)
         });
 
     dispatcher->addCommand(QStringLiteral("sequence_abort"), [guarded](ControlCall &call) {
-        if (!call.arguments.finish()) {
-            call.reply.fail(ErrorCode::BadRequest, call.arguments.error());
+        if (!call.argumentsRead())
             return;
-        }
         if (!guarded || !guarded->isRunning()) {
             call.reply.fail(ErrorCode::Unavailable, QObject::tr("No sequence is running"));
             return;

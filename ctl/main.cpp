@@ -6,7 +6,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,6 +14,7 @@
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -163,15 +163,27 @@ public:
     QLocalSocket socket;
 };
 
-} // namespace
+// The options besides --help and --version.
+struct Options {
+    QCommandLineOption socket{
+        QStringLiteral("socket"),
+        QStringLiteral("Control socket of the panel (default %1).").arg(SocketPath::defaultPath()),
+        QStringLiteral("PATH")};
+    QCommandLineOption plain{QStringLiteral("plain"),
+                             QStringLiteral("Print one value per line instead of JSON.")};
+    QCommandLineOption wait{QStringLiteral("wait"),
+                            QStringLiteral("move-to, move-by: answer once the stage settled.")};
+    QCommandLineOption tolerance{
+        QStringLiteral("tolerance"),
+        QStringLiteral("With --wait: settled within UM micrometres (default 0.5)."),
+        QStringLiteral("UM")};
+    QCommandLineOption timeout{QStringLiteral("timeout"),
+                               QStringLiteral("With --wait: give up after S seconds (default 30)."),
+                               QStringLiteral("S")};
+};
 
-int main(int argc, char **argv)
+void describe(QCommandLineParser &parser, const Options &options)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("mirastellon-ctl"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
-
-    QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Drives a running Mirastellon panel (started with --control) through its control "
         "socket.\n\n"
@@ -190,145 +202,136 @@ int main(int argc, char **argv)
         "cannot be reached or the command line is wrong."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption socketOption(
-        QStringLiteral("socket"),
-        QStringLiteral("Control socket of the panel (default %1).").arg(SocketPath::defaultPath()),
-        QStringLiteral("PATH"));
-    const QCommandLineOption plainOption(
-        QStringLiteral("plain"), QStringLiteral("Print one value per line instead of JSON."));
-    const QCommandLineOption waitOption(
-        QStringLiteral("wait"), QStringLiteral("move-to, move-by: answer once the stage settled."));
-    const QCommandLineOption toleranceOption(
-        QStringLiteral("tolerance"),
-        QStringLiteral("With --wait: settled within UM micrometres (default 0.5)."),
-        QStringLiteral("UM"));
-    const QCommandLineOption timeoutOption(
-        QStringLiteral("timeout"),
-        QStringLiteral("With --wait: give up after S seconds (default 30)."), QStringLiteral("S"));
-    parser.addOptions({socketOption, plainOption, waitOption, toleranceOption, timeoutOption});
+    parser.addOptions(
+        {options.socket, options.plain, options.wait, options.tolerance, options.timeout});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
                                  QStringLiteral("command [arguments]"));
+}
 
-    static const QRegularExpression negativeNumber(QStringLiteral("^-[0-9.]"));
-    QStringList arguments = QCoreApplication::arguments();
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (negativeNumber.match(arguments.at(i)).hasMatch())
-            arguments[i].prepend(kNumberMark);
-    }
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        printf("%s", qPrintable(parser.helpText()));
-        return Ok;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        printf("mirastellon-ctl %s\n", MIRASTELLON_VERSION);
-        return Ok;
-    }
+// The words after the options, with the marks on negative numbers taken off again.
+QStringList commandWords(const QCommandLineParser &parser)
+{
     QStringList words = parser.positionalArguments();
     for (QString &word : words) {
         if (word.startsWith(kNumberMark))
             word.remove(0, 1);
     }
-    if (words.isEmpty())
-        return usage(QStringLiteral("no command given"));
-    const QString command = words.takeFirst();
-    const bool plain = parser.isSet(plainOption);
+    return words;
+}
 
-    const auto number = [](const QString &text, bool *ok) {
-        const double value = text.toDouble(ok);
-        *ok = *ok && qIsFinite(value);
-        return value;
+std::optional<double> finiteNumber(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !qIsFinite(value))
+        return std::nullopt;
+    return value;
+}
+
+struct Request {
+    QString command;
+    QJsonObject json{{QStringLiteral("id"), 1}};
+    // How long a waiting move may take, beyond the time any reply may take.
+    double waitSeconds = 0.0;
+};
+
+// The request the command line asks for; nothing (and the reason printed) if it is wrong.
+std::optional<Request> requestFor(const QCommandLineParser &parser, const Options &options)
+{
+    QStringList words = commandWords(parser);
+    if (words.isEmpty()) {
+        usage(QStringLiteral("no command given"));
+        return std::nullopt;
+    }
+    Request request;
+    const QString command = request.command = words.takeFirst();
+    QJsonObject &json = request.json;
+    const auto refuse = [](const QString &message) {
+        usage(message);
+        return std::nullopt;
     };
 
-    QJsonObject request{{QStringLiteral("id"), 1}};
-    double waitSeconds = 0.0;
     if (command == QLatin1String("state") || command == QLatin1String("home") ||
         command == QLatin1String("stop") || command == QLatin1String("watch")) {
         if (!words.isEmpty())
-            return usage(QStringLiteral("%1 takes no arguments").arg(command));
-        request.insert(QStringLiteral("cmd"), command);
+            return refuse(QStringLiteral("%1 takes no arguments").arg(command));
+        json.insert(QStringLiteral("cmd"), command);
         if (command == QLatin1String("watch")) {
-            request.insert(QStringLiteral("cmd"), QStringLiteral("subscribe"));
-            request.insert(QStringLiteral("events"),
-                           QJsonArray{QStringLiteral("position"), QStringLiteral("state"),
-                                      QStringLiteral("console")});
+            json.insert(QStringLiteral("cmd"), QStringLiteral("subscribe"));
+            json.insert(QStringLiteral("events"),
+                        QJsonArray{QStringLiteral("position"), QStringLiteral("state"),
+                                   QStringLiteral("console")});
         }
     } else if (command == QLatin1String("connect")) {
         if (words.size() > 1)
-            return usage(QStringLiteral("connect takes at most one port"));
-        request.insert(QStringLiteral("cmd"), command);
+            return refuse(QStringLiteral("connect takes at most one port"));
+        json.insert(QStringLiteral("cmd"), command);
         if (!words.isEmpty())
-            request.insert(QStringLiteral("port"), words.first());
+            json.insert(QStringLiteral("port"), words.first());
     } else if (command == QLatin1String("move-to") || command == QLatin1String("move-by")) {
         if (words.size() != 1)
-            return usage(QStringLiteral("%1 takes one distance in micrometres").arg(command));
-        bool ok = false;
-        const double um = number(words.first(), &ok);
-        if (!ok)
-            return usage(QStringLiteral("not a number: %1").arg(words.first()));
-        request.insert(QStringLiteral("cmd"), command == QLatin1String("move-to")
-                                                  ? QStringLiteral("move_to")
-                                                  : QStringLiteral("move_by"));
-        request.insert(QStringLiteral("um"), um);
-        if (parser.isSet(waitOption)) {
-            request.insert(QStringLiteral("wait"), true);
-            waitSeconds = 30.0;
-            if (parser.isSet(toleranceOption)) {
-                const double tolerance = number(parser.value(toleranceOption), &ok);
-                if (!ok)
-                    return usage(QStringLiteral("--tolerance needs a number"));
-                request.insert(QStringLiteral("tolerance_um"), tolerance);
+            return refuse(QStringLiteral("%1 takes one distance in micrometres").arg(command));
+        const std::optional<double> um = finiteNumber(words.first());
+        if (!um)
+            return refuse(QStringLiteral("not a number: %1").arg(words.first()));
+        json.insert(QStringLiteral("cmd"), command == QLatin1String("move-to")
+                                               ? QStringLiteral("move_to")
+                                               : QStringLiteral("move_by"));
+        json.insert(QStringLiteral("um"), *um);
+        if (parser.isSet(options.wait)) {
+            json.insert(QStringLiteral("wait"), true);
+            request.waitSeconds = 30.0;
+            if (parser.isSet(options.tolerance)) {
+                const std::optional<double> tolerance =
+                    finiteNumber(parser.value(options.tolerance));
+                if (!tolerance)
+                    return refuse(QStringLiteral("--tolerance needs a number"));
+                json.insert(QStringLiteral("tolerance_um"), *tolerance);
             }
-            if (parser.isSet(timeoutOption)) {
-                waitSeconds = number(parser.value(timeoutOption), &ok);
-                if (!ok || waitSeconds <= 0.0 || waitSeconds > 86400.0)
-                    return usage(QStringLiteral("--timeout needs seconds, above 0"));
-                request.insert(QStringLiteral("timeout_s"), waitSeconds);
+            if (parser.isSet(options.timeout)) {
+                const std::optional<double> seconds = finiteNumber(parser.value(options.timeout));
+                if (!seconds || *seconds <= 0.0 || *seconds > 86400.0)
+                    return refuse(QStringLiteral("--timeout needs seconds, above 0"));
+                request.waitSeconds = *seconds;
+                json.insert(QStringLiteral("timeout_s"), *seconds);
             }
         }
     } else if (command == QLatin1String("send")) {
         if (words.size() != 1)
-            return usage(QStringLiteral("send takes one line (quote it)"));
-        request.insert(QStringLiteral("cmd"), command);
-        request.insert(QStringLiteral("line"), words.first());
+            return refuse(QStringLiteral("send takes one line (quote it)"));
+        json.insert(QStringLiteral("cmd"), command);
+        json.insert(QStringLiteral("line"), words.first());
     } else if (command == QLatin1String("log")) {
         const QString action = words.value(0);
         if (!((action == QLatin1String("start") && words.size() == 2) ||
               (action == QLatin1String("stop") && words.size() == 1)))
-            return usage(QStringLiteral("log takes start FILE or stop"));
-        request.insert(QStringLiteral("cmd"), command);
-        request.insert(QStringLiteral("action"), action);
+            return refuse(QStringLiteral("log takes start FILE or stop"));
+        json.insert(QStringLiteral("cmd"), command);
+        json.insert(QStringLiteral("action"), action);
         // The panel runs in a folder of its own: the file is named from here.
         if (action == QLatin1String("start"))
-            request.insert(QStringLiteral("path"), QFileInfo(words.at(1)).absoluteFilePath());
+            json.insert(QStringLiteral("path"), QFileInfo(words.at(1)).absoluteFilePath());
     } else {
-        return usage(QStringLiteral("unknown command: %1").arg(command));
+        return refuse(QStringLiteral("unknown command: %1").arg(command));
     }
-    if ((parser.isSet(waitOption) || parser.isSet(toleranceOption) ||
-         parser.isSet(timeoutOption)) &&
-        !request.contains(QStringLiteral("wait")))
-        return usage(QStringLiteral("--wait, --tolerance and --timeout belong to move-to and "
-                                    "move-by --wait"));
-
-    const int replyTimeoutMs = kReplyTimeoutMs + int(waitSeconds * 1000.0);
+    if ((parser.isSet(options.wait) || parser.isSet(options.tolerance) ||
+         parser.isSet(options.timeout)) &&
+        !json.contains(QStringLiteral("wait")))
+        return refuse(QStringLiteral("--wait, --tolerance and --timeout belong to move-to and "
+                                     "move-by --wait"));
     // Once this program has given up, the request must not start any more: the panel answers
     // "timeout" instead of running it late.
-    request.insert(QStringLiteral("deadline_ms"), kReplyTimeoutMs);
+    json.insert(QStringLiteral("deadline_ms"), kReplyTimeoutMs);
+    return request;
+}
 
-    Client client;
-    const bool defaultPath = !parser.isSet(socketOption);
-    const QString path = defaultPath ? SocketPath::defaultPath() : parser.value(socketOption);
-    if (!client.open(path, defaultPath))
-        return Unreachable;
-    if (!client.send(request)) {
-        printErr(QStringLiteral("cannot send to the panel: %1").arg(client.socket.errorString()));
-        return Unreachable;
-    }
-
+// Reads the panel's answer to request (and for watch, the events after it) and prints it.
+int converse(Client &client, const Request &request, bool plain)
+{
+    const int replyTimeoutMs = kReplyTimeoutMs + int(request.waitSeconds * 1000.0);
+    const bool watching = request.command == QLatin1String("watch");
     for (;;) {
         QByteArray line;
-        const bool watching = command == QLatin1String("watch");
         if (!client.readLine(&line, replyTimeoutMs)) {
             if (client.socket.state() != QLocalSocket::ConnectedState)
                 printErr(QStringLiteral("the panel closed the connection"));
@@ -371,4 +374,48 @@ int main(int argc, char **argv)
                 printEvent(event.object(), plain, line);
         }
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("mirastellon-ctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MIRASTELLON_VERSION));
+
+    QCommandLineParser parser;
+    const Options options;
+    describe(parser, options);
+
+    static const QRegularExpression negativeNumber(QStringLiteral("^-[0-9.]"));
+    QStringList arguments = QCoreApplication::arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (negativeNumber.match(arguments.at(i)).hasMatch())
+            arguments[i].prepend(kNumberMark);
+    }
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        printf("%s", qPrintable(parser.helpText()));
+        return Ok;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printf("mirastellon-ctl %s\n", MIRASTELLON_VERSION);
+        return Ok;
+    }
+    const std::optional<Request> request = requestFor(parser, options);
+    if (!request)
+        return Unreachable;
+
+    Client client;
+    const bool defaultPath = !parser.isSet(options.socket);
+    const QString path = defaultPath ? SocketPath::defaultPath() : parser.value(options.socket);
+    if (!client.open(path, defaultPath))
+        return Unreachable;
+    if (!client.send(request->json)) {
+        printErr(QStringLiteral("cannot send to the panel: %1").arg(client.socket.errorString()));
+        return Unreachable;
+    }
+    return converse(client, *request, parser.isSet(options.plain));
 }

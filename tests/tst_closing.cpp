@@ -57,18 +57,8 @@ struct Rig {
 
     bool ready(bool home = true)
     {
-        window.show();
-        window.activateWindow();
-        if (!QTest::qWaitForWindowActive(&window))
+        if (!connectActiveWindow(probe, controller))
             return false;
-        panel.preselectPort(controller.portPath());
-        ui()->actionConnect->trigger();
-        if (!controller.waitForReceived(">inform\r>status\r"))
-            return false;
-        controller.send("_Ver 312 DVX1901\r");
-        if (!QTest::qWaitFor([this] { return !probe.controllerModel().isEmpty(); }))
-            return false;
-        probe.invoke("checkVersion");
         if (home) {
             QTest::mouseClick(ui()->pushButton_home, Qt::LeftButton);
             if (!controller.waitForReceived(">stop\r>home\r"))

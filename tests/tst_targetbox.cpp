@@ -45,18 +45,8 @@ struct Rig {
     // Connected, identified and homed, the window shown and active; nothing recorded yet.
     bool ready()
     {
-        window.show();
-        window.activateWindow();
-        if (!QTest::qWaitForWindowActive(&window))
+        if (!connectActiveWindow(probe, controller))
             return false;
-        panel.preselectPort(controller.portPath());
-        ui()->actionConnect->trigger();
-        if (!controller.waitForReceived(">inform\r>status\r"))
-            return false;
-        controller.send("_Ver 312 DVX1901\r");
-        if (!QTest::qWaitFor([this] { return !probe.controllerModel().isEmpty(); }))
-            return false;
-        probe.invoke("checkVersion");
         QTest::mouseClick(ui()->pushButton_home, Qt::LeftButton);
         sent();
         return probe.homed();
