@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Takes the screenshots in docs/ under Xvfb with a window manager: the panel as it starts, at a font DPI of
-# 168, at a scale of 2 on a 1366 x 768 screen, a refused target's notice, whole, and a step
-# characterisation beside the open-loop page that used it. Needs a build
-# with the benchmarks (build/bench/show_panel) and dvxsim.
+# Takes the screenshots in docs/ under Xvfb with a window manager: the panel connected with its
+# console, at a font DPI of 168, at a scale of 2 on a 1366 x 768 screen, a refused target's notice,
+# whole, and a step characterisation beside the open-loop page that used it. Needs a build with
+# the benchmarks (build/bench/show_panel) and dvxsim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh xvfb openbox imagemagick
