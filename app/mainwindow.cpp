@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "about.h"
+#include "closeprompt.h"
 #include "console.h"
 #include "protocol.h"
 #include "provenance.h"
@@ -11,7 +12,7 @@
 #include "tooltipwrap.h"
 #include "ui_mainwindow.h"
 #include "wholefile.h"
-#include "windowfit.h"
+#include "windowfitter.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -20,14 +21,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QStyle>
-#include <QTimer>
-#include <QWindow>
 
 #include <cmath>
 #include <cstdio>
@@ -54,26 +49,6 @@ void setTextIfChanged(QLabel *label, const QString &text)
         label->setText(text);
 }
 
-// The window's designed size, and its height with the console shown.
-constexpr QSize kDesignedSize(580, 550);
-constexpr int kDesignedHeightWithConsole = 720;
-
-// The central contents when the screen is too small for them. Keys are not its business: the
-// arrows step the stage in the window's own key handling.
-class ContentScroller : public QScrollArea {
-public:
-    ContentScroller()
-    {
-        setObjectName(QStringLiteral("scrollArea_Central"));
-        setFrameShape(QFrame::NoFrame);
-        setWidgetResizable(true);
-        setFocusPolicy(Qt::NoFocus);
-    }
-
-protected:
-    void keyPressEvent(QKeyEvent *event) override { event->ignore(); }
-};
-
 } // namespace
 
 MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister, QWidget *parent)
@@ -90,19 +65,10 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     setTabOrder(ui->pushButton_Console, consolePane);
 
     // The contents scroll, rather than overlap, on a screen too small for them.
-    scroller = new ContentScroller;
-    scroller->setWidget(takeCentralWidget());
-    setCentralWidget(scroller);
-    // The window's fixed size, not the scroller, says how much of the contents shows.
-    scroller->setMinimumSize(1, 1);
-    ui->centralWidget->installEventFilter(this);
-    // A status text that takes more lines makes the bar taller.
-    ui->statusBar->installEventFilter(this);
-
-    setFixedSize(kDesignedSize);
+    fitter = new WindowFitter(this, ui, consolePane, [this] { return consoleVisible; });
     // The position changes with every read. A label whose size follows its text asks the whole
     // window to lay itself out again each time; one as wide as its row, with the text centred,
-    // shows the text where the two spacers put the narrower label, and never does. fitToScreen()
+    // shows the text where the two spacers put the narrower label, and never does. The fitter
     // gives it its size.
     ui->label_Position->setAlignment(Qt::AlignCenter);
 
@@ -114,6 +80,7 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     status =
         new StatusView(stage, ui->label_Position, ui->statusBar, SerialLink::kPollIntervalMs, this);
     connectionLabel = status->notices()->connectionLabel();
+    closePrompt = new ClosePrompt(stage, status->activityTracker(), this);
     // These show the controller's own bytes: nothing from the wire is ever taken for markup.
     for (QLabel *label :
          {connectionLabel, ui->label_Position, ui->label_Slidermin, ui->label_Slidermax})
@@ -164,7 +131,7 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
     targetShown = ui->doubleSpinBox_Position->value();
 
     applyControls();
-    fitToScreen();
+    fitter->fit();
 }
 
 MainWindow::~MainWindow()
@@ -405,9 +372,6 @@ bool MainWindow::focusLeftWithWindow(QAbstractSpinBox *box) const
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if ((watched == ui->centralWidget && event->type() == QEvent::LayoutRequest) ||
-        (watched == ui->statusBar && event->type() == QEvent::Resize))
-        scheduleFit();
     if (event->type() == QEvent::FocusOut) {
         lastFocusOutBox = qobject_cast<QAbstractSpinBox *>(watched);
         lastFocusOutReason = static_cast<QFocusEvent *>(event)->reason();
@@ -535,202 +499,22 @@ void MainWindow::setConsoleShown(bool shown)
     ui->pushButton_Console->setText(consoleVisible ? QStringLiteral("Console <<")
                                                    : QStringLiteral("Console >>"));
     ui->actionConsole->setChecked(consoleVisible);
-    fitToScreen();
+    fitter->fit();
 }
 
-void MainWindow::scheduleFit()
+QScrollArea *MainWindow::scrollArea() const
 {
-    if (fitScheduled)
-        return;
-    fitScheduled = true;
-    QTimer::singleShot(0, this, [this] {
-        fitScheduled = false;
-        fitToScreen();
-    });
-}
-
-void MainWindow::fitToScreen()
-{
-    QLabel *readout = ui->label_Position;
-    QVBoxLayout *contents = ui->verticalLayout;
-    const QMargins margins = contents->contentsMargins();
-
-    // What the contents need, the readout's row at the width of its text and the console left
-    // out: the readout is as wide as the window, and the console takes what is left.
-    // Measured from the text: the label's own hint follows the width it was given.
-    const QFontMetrics readoutFont(readout->font());
-    const QMargins readoutMargins = readout->contentsMargins();
-    const int readoutFrame = 2 * (readout->frameWidth() + readout->margin());
-    int contentWidth = readoutFont.horizontalAdvance(readout->text()) + readoutFrame +
-                       readoutMargins.left() + readoutMargins.right() +
-                       2 * ui->horizontalLayout_4->spacing();
-    for (int i = 0; i < contents->count(); ++i) {
-        QLayoutItem *item = contents->itemAt(i);
-        if (item->layout() == ui->horizontalLayout_4 || item->layout() == ui->verticalLayout_3)
-            continue;
-        contentWidth = std::max(contentWidth, item->minimumSize().width());
-    }
-    contentWidth += margins.left() + margins.right();
-    const int readoutHeight =
-        readoutFont.height() + readoutFrame + readoutMargins.top() + readoutMargins.bottom();
-    if (readout->height() != readoutHeight)
-        readout->setFixedHeight(readoutHeight);
-    int contentHeight = contents->minimumSize().height();
-    if (consoleVisible)
-        contentHeight -= ui->verticalLayout_3->minimumSize().height() + contents->spacing();
-
-    // The bars above and below the contents: the menu and tool bars at their smallest, the
-    // status bar as tall as its text needs at the window's width (the scroller asks for 1 x 1).
-    QSize chrome = minimumSizeHint() - scroller->minimumSize();
-    const int width = std::max({kDesignedSize.width(), chrome.width(), contentWidth});
-    chrome.rheight() += std::max(0, ui->statusBar->heightForWidth(width) -
-                                        ui->statusBar->minimumSizeHint().height());
-
-    WindowFit::Input in;
-    in.designed = kDesignedSize;
-    in.designedConsoleHeight =
-        kDesignedHeightWithConsole - kDesignedSize.height() - contents->spacing();
-    in.consoleShown = consoleVisible;
-    in.chromeHeight = chrome.height();
-    in.chromeWidth = chrome.width();
-    in.contentMinimum = QSize(contentWidth, contentHeight);
-    // A few lines of traffic stay in sight.
-    const QFontMetrics console(consolePane->font());
-    in.consoleMinimumHeight = 3 * console.lineSpacing() + 2 * consolePane->frameWidth() +
-                              2 * int(consolePane->document()->documentMargin());
-    in.spacing = contents->spacing();
-    const QScreen *where = screen();
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
-    fittedFrame = frame;
-    const QSize offered = where ? where->availableGeometry().size() : QSize(4096, 4096);
-    in.available = offered - QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
-    in.scrollBarExtent = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroller);
-    const WindowFit fit = WindowFit::of(in);
-
-    if (consoleVisible && consolePane->height() != fit.consoleHeight)
-        consolePane->setFixedHeight(fit.consoleHeight);
-    scroller->setVerticalScrollBarPolicy(fit.scrollsVertically ? Qt::ScrollBarAlwaysOn
-                                                               : Qt::ScrollBarAlwaysOff);
-    scroller->setHorizontalScrollBarPolicy(fit.scrollsHorizontally ? Qt::ScrollBarAlwaysOn
-                                                                   : Qt::ScrollBarAlwaysOff);
-    const int viewportWidth = fit.window.width() - (fit.scrollsVertically ? in.scrollBarExtent : 0);
-    const int readoutWidth =
-        std::max(viewportWidth, contentWidth) - margins.left() - margins.right();
-    if (readout->minimumWidth() != readoutWidth || readout->maximumWidth() != readoutWidth)
-        readout->setFixedWidth(readoutWidth);
-    if (minimumSize() != fit.window || maximumSize() != fit.window)
-        setFixedSize(fit.window);
-
-    // A window grown past the screen's edge comes back within it.
-    if (isVisible() && where) {
-        const QRect area = where->availableGeometry();
-        QRect outer = frameGeometry();
-        if (!area.contains(outer)) {
-            outer.moveRight(std::min(outer.right(), area.right()));
-            outer.moveBottom(std::min(outer.bottom(), area.bottom()));
-            outer.moveLeft(std::max(outer.left(), area.left()));
-            outer.moveTop(std::max(outer.top(), area.top()));
-            move(outer.topLeft());
-        }
-    }
-}
-
-bool MainWindow::event(QEvent *event)
-{
-    switch (event->type()) {
-    case QEvent::LayoutRequest:
-    case QEvent::FontChange:
-    case QEvent::StyleChange:
-    case QEvent::ScreenChangeInternal:
-        // The contents or the screen changed what the window needs.
-        scheduleFit();
-        break;
-    default:
-        break;
-    }
-    return QMainWindow::event(event);
-}
-
-void MainWindow::showEvent(QShowEvent *event)
-{
-    QMainWindow::showEvent(event);
-    scheduleFit();
-}
-
-void MainWindow::moveEvent(QMoveEvent *event)
-{
-    QMainWindow::moveEvent(event);
-    // The window manager's frame is known once the window is mapped.
-    if (windowHandle() && windowHandle()->frameMargins() != fittedFrame)
-        scheduleFit();
+    return fitter->scrollArea();
 }
 
 void MainWindow::setCloseCheck(std::function<bool()> check)
 {
-    closeCheck = std::move(check);
-}
-
-QString MainWindow::busyWith() const
-{
-    const PanelState now = stage->state();
-    if (!now.connected)
-        return QString();
-    if (now.motionOwner && now.motionOwner->kind != Mover::Kind::Operator &&
-        now.motionOwner->kind != Mover::Kind::Console) {
-        QString who = moverName(*now.motionOwner);
-        if (!who.isEmpty())
-            who[0] = who[0].toUpper();
-        return tr("%1 is under way.").arg(who);
-    }
-    switch (status->activityTracker()->activity()) {
-    case ActivityTracker::Activity::Homing:
-        return tr("The stage is homing.");
-    case ActivityTracker::Activity::Moving:
-        return tr("The stage is moving.");
-    case ActivityTracker::Activity::Calibrating:
-        return tr("The stage is calibrating.");
-    case ActivityTracker::Activity::OpenLoopDrive:
-        return tr("An open-loop drive is under way.");
-    case ActivityTracker::Activity::Idle:
-        break;
-    }
-    return QString();
-}
-
-bool MainWindow::mayClose()
-{
-    bool stopFirst = false;
-    const QString busy = busyWith();
-    if (!busy.isEmpty()) {
-        QMessageBox box(QMessageBox::Question, tr("Quit"), busy, QMessageBox::NoButton, this);
-        box.setInformativeText(tr("Stop and quit sends Stop to the controller, then closes the "
-                                  "panel. Quit closes the panel and leaves the stage as it is."));
-        QAbstractButton *stopAndQuit = box.addButton(tr("Stop and quit"), QMessageBox::AcceptRole);
-        QAbstractButton *quit = box.addButton(tr("Quit"), QMessageBox::DestructiveRole);
-        QPushButton *cancel = box.addButton(QMessageBox::Cancel);
-        stopAndQuit->setObjectName(QStringLiteral("pushButton_StopAndQuit"));
-        quit->setObjectName(QStringLiteral("pushButton_Quit"));
-        cancel->setObjectName(QStringLiteral("pushButton_Cancel"));
-        // A reflexive Enter keeps the panel as it is.
-        box.setDefaultButton(cancel);
-        box.setEscapeButton(cancel);
-        box.exec();
-        if (box.clickedButton() == stopAndQuit)
-            stopFirst = true;
-        else if (box.clickedButton() != quit)
-            return false;
-    }
-    if (closeCheck && !closeCheck())
-        return false;
-    // Only now, with the panel sure to close, does the Stop go out.
-    if (stopFirst && stage->state().connected)
-        stage->operatorStop();
-    return true;
+    closePrompt->setCloseCheck(std::move(check));
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (!headless && !mayClose()) {
+    if (!headless && !closePrompt->mayClose()) {
         event->ignore();
         return;
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+class ClosePrompt;
 class Console;
 class PortLister;
 class QAbstractSpinBox;
@@ -16,6 +17,7 @@ class QScrollArea;
 class SettingsDialog;
 class StageSession;
 class StatusView;
+class WindowFitter;
 
 namespace Ui {
 class MainWindow;
@@ -53,7 +55,7 @@ public:
     // success, else the message for the operator.
     QString saveConsole(const QString &path);
     // The area the central contents scroll in when the screen is too small for them.
-    QScrollArea *scrollArea() const { return scroller; }
+    QScrollArea *scrollArea() const;
 
 signals:
     void traceRequested();
@@ -62,9 +64,6 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
-    bool event(QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void moveEvent(QMoveEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
@@ -106,14 +105,8 @@ private:
     // A spin box's editing ends with Enter, or with the focus moving elsewhere in the window;
     // the window losing the focus (another window, a menu, closing) ends nothing.
     bool focusLeftWithWindow(QAbstractSpinBox *box) const;
-    // What closing would leave running: empty when the stage is at rest.
-    QString busyWith() const;
-    bool mayClose();
     void chooseSaveConsole();
     void setConsoleShown(bool shown);
-    // Sizes the window to its contents and the screen.
-    void fitToScreen();
-    void scheduleFit();
 
     Ui::MainWindow *ui = nullptr;
     StageSession *stage = nullptr;
@@ -124,15 +117,13 @@ private:
     bool consoleVisible = false;
     bool headless = false;
     QString shownLockReason;
-    QScrollArea *scroller = nullptr;
-    bool fitScheduled = false;
-    QMargins fittedFrame;
+    WindowFitter *fitter = nullptr;
+    ClosePrompt *closePrompt = nullptr;
     // What the target box was last set to or sent: a focus change sends only a value changed
     // since.
     double targetShown = 0.0;
     QAbstractSpinBox *lastFocusOutBox = nullptr;
     Qt::FocusReason lastFocusOutReason = Qt::OtherFocusReason;
-    std::function<bool()> closeCheck;
     bool nextErrorIsLinkLoss = false;
     QMessageBox *linkLossBox = nullptr;
 };

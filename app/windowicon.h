@@ -8,6 +8,7 @@
 // that holds the program (applicationDir/../share/mirastellon). Empty when neither has it.
 QString windowIconFile(const QString &workingDir, const QString &applicationDir);
 
-// The icon from that file, read when first drawn; without one, the "mirastellon" icon of the desktop's icon theme, which
-// the installation puts in hicolor. A null icon when there is none at all.
+// The icon from that file, read when first drawn; without one, the "mirastellon" icon of the
+// desktop's icon theme, which the installation puts in hicolor. A null icon when there is none at
+// all.
 QIcon loadWindowIcon(const QString &workingDir, const QString &applicationDir);

@@ -127,8 +127,10 @@ int throughputChild(const Dialect &dialect, int lines, const QByteArray &variant
     Panel panel;
     MainWindow &window = panel.window();
     MainWindowProbe probe(window);
-    if (variant == "recorder-off")
+    if (variant == "recorder-off") {
         QObject::disconnect(window.session(), nullptr, panel.traceRecorder(), nullptr);
+        window.session()->removePositionSink(panel.traceRecorder());
+    }
     QTemporaryDir logDir;
     QString logError;
     if (variant == "log" &&

@@ -154,7 +154,8 @@ int childFill()
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < total; ++i) {
-        emit stage->positionReceived(100.0 + std::sin(i * 0.01) * 50.0, PositionSource::Fast);
+        // As the session hands each line's position to the recorder.
+        trace->recorder()->takePosition(100.0 + std::sin(i * 0.01) * 50.0, PositionSource::Fast);
         if (i % 5000 == 0)
             emit stage->targetCommanded(double(i % 200));
         if (i % 20000 == 0)
@@ -170,7 +171,7 @@ int childFill()
     const double cpu0 = processCpuSeconds();
     for (int frame = 0; frame < 10; ++frame) {
         const int frames = trace->frameCount();
-        emit stage->positionReceived(100.0, PositionSource::Fast);
+        trace->recorder()->takePosition(100.0, PositionSource::Fast);
         if (!QTest::qWaitFor([&] { return trace->frameCount() > frames; }, 5000))
             return 1;
     }

@@ -131,3 +131,10 @@ CommandResult Stage::requestPosition()
     return CommandResult::refused(CommandResult::Code::Unavailable,
                                   tr("This stage cannot be asked for its position"));
 }
+
+bool Stage::addPositionSink(PositionSink *)
+{
+    return false;
+}
+
+void Stage::removePositionSink(PositionSink *) {}

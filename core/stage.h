@@ -133,6 +133,18 @@ QString commandResultCodeName(CommandResult::Code code);
 // The one way to the stage for everything that is not the operator's window: the trace, the
 // control socket, sequences, characterisation runs. Each command is refused when the control an
 // operator would use for it is unusable, and as busy while another mover holds the motion.
+// A listener of every position line that the stage calls directly rather than through
+// positionReceived: in a flood of millions of lines a second, a signal's dispatch cost a fifth of
+// the panel's time per line, and the trace's recorder hears every line for as long as the panel
+// runs.
+class PositionSink {
+public:
+    virtual void takePosition(double positionUm, PositionSource source) = 0;
+
+protected:
+    ~PositionSink() = default;
+};
+
 class Stage : public QObject {
     Q_OBJECT
 
@@ -175,6 +187,12 @@ public:
     // as positionReceived. In open loop nothing else asks. A stage that cannot be asked
     // refuses.
     virtual CommandResult requestPosition();
+
+    // Hands every position to sink by a direct call, just before positionReceived, until it is
+    // removed. False where this stage has no such path: the sink then listens to
+    // positionReceived instead, which brings the same positions in the same order.
+    virtual bool addPositionSink(PositionSink *sink);
+    virtual void removePositionSink(PositionSink *sink);
 
 signals:
     // Every position read, in order.

@@ -6,6 +6,7 @@
 #include "qtcompat.h"
 #include "travelnotice.h"
 
+#include <QMetaMethod>
 #include <QTimer>
 
 #include <algorithm>
@@ -369,12 +370,49 @@ void StageSession::position(double valueUm, const QByteArray &line)
     if (std::isfinite(valueUm)) {
         lastPositionUm = valueUm;
         positionsThisRead = true;
-        emit positionReceived(valueUm, source);
+        // By index: a sink may remove itself as it hears.
+        for (size_t i = 0; i < positionSinks.size(); ++i)
+            positionSinks[i]->takePosition(valueUm, source);
+        if (positionReceivedHeard)
+            emit positionReceived(valueUm, source);
     }
+}
+
+void StageSession::connectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&Stage::positionReceived))
+        positionReceivedHeard = true;
+}
+
+void StageSession::disconnectNotify(const QMetaMethod &signal)
+{
+    // Qt may hold its connection lock here (a listener being destroyed), so nothing may ask it
+    // anything: the listeners are counted again when the read is handled. Until then a position
+    // may go to nobody, which costs only the call.
+    if (!signal.isValid() || signal == QMetaMethod::fromSignal(&Stage::positionReceived))
+        positionReceivedRecount = true;
+}
+
+bool StageSession::addPositionSink(PositionSink *sink)
+{
+    if (std::find(positionSinks.cbegin(), positionSinks.cend(), sink) == positionSinks.cend())
+        positionSinks.push_back(sink);
+    return true;
+}
+
+void StageSession::removePositionSink(PositionSink *sink)
+{
+    positionSinks.erase(std::remove(positionSinks.begin(), positionSinks.end(), sink),
+                        positionSinks.end());
 }
 
 void StageSession::readHandled()
 {
+    if (positionReceivedRecount) {
+        positionReceivedRecount = false;
+        positionReceivedHeard =
+            isSignalConnected(QMetaMethod::fromSignal(&Stage::positionReceived));
+    }
     if (!positionsThisRead)
         return;
     positionsThisRead = false;

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 // The one authority on the connected stage: its identity, homed state, calibration, loop mode,
 // travel, target and position, and on who may move it now. It owns the serial link; the main
@@ -93,6 +94,8 @@ public:
     void releaseMotion(const Mover &who) override;
     void requestSampling(const void *requester, int intervalMs) override;
     CommandResult requestPosition() override;
+    bool addPositionSink(PositionSink *sink) override;
+    void removePositionSink(PositionSink *sink) override;
 
     // A fault of the panel's own that needs no box (a file it can no longer write): shown on
     // the status bar and announced as an error event.
@@ -132,6 +135,12 @@ signals:
     void deviceIdentified(const QString &model);
     // The device that went away is back and its controller has identified itself.
     void reconnected();
+
+protected:
+    // Whether anyone hears positionReceived: in a flood, an emit nobody hears still costs a
+    // call per line.
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     // ReplyListener.
@@ -205,6 +214,10 @@ private:
     std::optional<double> lastPositionUm;
     // Positions came in the read being handled.
     bool positionsThisRead = false;
+    // Hear every position before positionReceived is emitted (addPositionSink).
+    std::vector<PositionSink *> positionSinks;
+    bool positionReceivedHeard = false;
+    bool positionReceivedRecount = false;
     std::optional<double> lastTargetUm;
     qint64 moveCount = 0;
     std::optional<Mover> owner;

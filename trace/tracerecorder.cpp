@@ -32,10 +32,26 @@ TraceRecorder::TraceRecorder(Stage *stage, Clock::Source clockMs, QObject *paren
     movesTimer->setSingleShot(true);
     movesTimer->setInterval(kMovesRefreshMs);
     connect(movesTimer, &QTimer::timeout, this, &TraceRecorder::updateMoves);
-    connect(stage, &Stage::positionReceived, this, &TraceRecorder::onPosition);
+    // Every line of a flood comes here: by a direct call where the stage has one, and then the
+    // window hears of the read's samples once, when the read is handled.
+    directPositions = stage->addPositionSink(this);
+    if (directPositions)
+        connect(stage, &Stage::positionsArrived, this, [this] {
+            if (samplesUnannounced && isRecordedHeard())
+                emit recorded();
+            samplesUnannounced = false;
+        });
+    else
+        connect(stage, &Stage::positionReceived, this, &TraceRecorder::takePosition);
     connect(stage, &Stage::targetCommanded, this, &TraceRecorder::onTarget);
     connect(stage, &Stage::panelEvent, this, &TraceRecorder::onEvent);
     connect(stage, &Stage::stateChanged, this, &TraceRecorder::onStateChanged);
+}
+
+TraceRecorder::~TraceRecorder()
+{
+    if (stageSource)
+        stageSource->removePositionSink(this);
 }
 
 void TraceRecorder::setUtcClock(Clock::Source utcMs)
@@ -45,10 +61,11 @@ void TraceRecorder::setUtcClock(Clock::Source utcMs)
 
 double TraceRecorder::stampS()
 {
+    const qint64 nowMs = clock();
     if (!originMs)
-        originMs = clock();
+        originMs = nowMs;
     // Time order is kept even if the clock were to step back.
-    lastStampS = std::max(lastStampS, double(clock() - *originMs) / 1000.0);
+    lastStampS = std::max(lastStampS, double(nowMs - *originMs) / 1000.0);
     return lastStampS;
 }
 
@@ -187,7 +204,7 @@ void TraceRecorder::clear()
     emit movesChanged(0);
 }
 
-void TraceRecorder::onPosition(double positionUm, PositionSource source)
+void TraceRecorder::takePosition(double positionUm, PositionSource source)
 {
     const double t = stampS();
     const int segment = segmentList.empty() || !segmentList.back().isOpen()
@@ -198,18 +215,33 @@ void TraceRecorder::onPosition(double positionUm, PositionSource source)
     if (firstOpenMove < commands.size())
         scheduleMoves();
     // Even a signal nobody hears costs a call per sample; the window is mostly not there.
-    if (recordedHeard)
+    if (directPositions)
+        samplesUnannounced = true;
+    else if (isRecordedHeard())
         emit recorded();
 }
 
-void TraceRecorder::connectNotify(const QMetaMethod &)
+void TraceRecorder::connectNotify(const QMetaMethod &signal)
 {
-    recordedHeard = isSignalConnected(QMetaMethod::fromSignal(&TraceRecorder::recorded));
+    if (signal == QMetaMethod::fromSignal(&TraceRecorder::recorded))
+        recordedHeard = true;
 }
 
-void TraceRecorder::disconnectNotify(const QMetaMethod &)
+void TraceRecorder::disconnectNotify(const QMetaMethod &signal)
 {
-    recordedHeard = isSignalConnected(QMetaMethod::fromSignal(&TraceRecorder::recorded));
+    // Qt may hold its connection lock here (a listener being destroyed), so nothing may ask it
+    // anything: the listeners are counted again with the next sample.
+    if (!signal.isValid() || signal == QMetaMethod::fromSignal(&TraceRecorder::recorded))
+        recordedRecount = true;
+}
+
+bool TraceRecorder::isRecordedHeard()
+{
+    if (recordedRecount) {
+        recordedRecount = false;
+        recordedHeard = isSignalConnected(QMetaMethod::fromSignal(&TraceRecorder::recorded));
+    }
+    return recordedHeard;
 }
 
 void TraceRecorder::onTarget(double targetUm)

@@ -19,13 +19,17 @@ class QTimer;
 // one recording, and the oldest samples give way once the ring is full. It keeps the move table
 // up to date. It sends nothing and asks for no faster sampling. No widgets: the trace window
 // draws what this holds.
-class TraceRecorder : public QObject {
+class TraceRecorder : public QObject, public PositionSink {
     Q_OBJECT
 
 public:
     // clock gives milliseconds on a steady scale; tests pass one they can step.
     explicit TraceRecorder(Stage *stage, Clock::Source clock = {}, QObject *parent = nullptr,
                            int capacity = kTraceCapacity);
+    ~TraceRecorder() override;
+
+    // One position, as the stage hands it over: recorded with the time it came.
+    void takePosition(double positionUm, PositionSource source) override;
 
     // Where the UTC times of a connection come from (ms since the epoch); tests set one.
     void setUtcClock(Clock::Source utcMs);
@@ -83,9 +87,9 @@ protected:
     // Whether anyone hears recorded(): with no window a sample emits nothing.
     void connectNotify(const QMetaMethod &signal) override;
     void disconnectNotify(const QMetaMethod &signal) override;
+    bool isRecordedHeard();
 
 private:
-    void onPosition(double positionUm, PositionSource source);
     void onTarget(double targetUm);
     void onEvent(const PanelEvent &event);
     void onStateChanged();
@@ -126,4 +130,8 @@ private:
     int firstOpenMove = 0;
     QTimer *movesTimer = nullptr;
     bool recordedHeard = false;
+    bool recordedRecount = false;
+    // Positions come by a direct call (Stage::addPositionSink); those of a read not yet announced.
+    bool directPositions = false;
+    bool samplesUnannounced = false;
 };
