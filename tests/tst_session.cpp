@@ -163,6 +163,7 @@ private slots:
     void moveToTheSameTargetIsAMove();
     void anotherControllerForgetsTheTravel();
     void consoleMovesAreKnown();
+    void positionsReachSinksThenListeners();
 };
 
 void TestSession::rules_data()
@@ -371,6 +372,49 @@ void TestSession::consoleMovesAreKnown()
     QCOMPARE(kinds.count(PanelEvent::Kind::Stop), 1);
     rig.session.consoleInput(">auto\r");
     QCOMPARE(rig.session.state().motionOwner->kind, Mover::Kind::Calibration);
+}
+
+// The recorder hears positions by a direct call, the rest by positionReceived; listeners come and
+// go (a waiting move, a subscriber) and one may be destroyed while connected.
+void TestSession::positionsReachSinksThenListeners()
+{
+    struct Sink : PositionSink {
+        QVector<double> got;
+        void takePosition(double um, PositionSource) override { got.append(um); }
+    } sink;
+    Rig rig;
+    QVERIFY(rig.connectPort());
+    QVERIFY(rig.identify());
+    QVERIFY(rig.session.addPositionSink(&sink));
+    QVERIFY(rig.session.addPositionSink(&sink)); // once is enough
+    QVector<double> heard;
+    QVector<int> sinkCountWhenHeard;
+    auto *listener = new QObject;
+    QObject::connect(&rig.session, &Stage::positionReceived, listener, [&](double um) {
+        heard.append(um);
+        sinkCountWhenHeard.append(sink.got.size());
+    });
+
+    rig.session.link()->receive("_cp 1.000 um\r_cp 2.000 um\r");
+    QCOMPARE(sink.got, QVector<double>({1.0, 2.0}));
+    QCOMPARE(heard, QVector<double>({1.0, 2.0}));
+    QCOMPARE(sinkCountWhenHeard, QVector<int>({1, 2}));
+
+    // Destroyed while connected: nothing hangs, and the positions go on.
+    delete listener;
+    rig.session.link()->receive("_cp 3.000 um\r");
+    QCOMPARE(sink.got.size(), 3);
+    QCOMPARE(heard.size(), 2);
+
+    // A listener that comes later hears from then on; a removed sink hears no more.
+    QVector<double> later;
+    QObject context;
+    QObject::connect(&rig.session, &Stage::positionReceived, &context,
+                     [&](double um) { later.append(um); });
+    rig.session.removePositionSink(&sink);
+    rig.session.link()->receive("_cp 4.000 um\r");
+    QCOMPARE(later, QVector<double>({4.0}));
+    QCOMPARE(sink.got.size(), 3);
 }
 
 QTEST_MAIN(TestSession)
