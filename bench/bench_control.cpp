@@ -4,10 +4,10 @@
 
 #include "controlserver.h"
 #include "mainwindow.h"
-#include "stagesession.h"
 #include "panel.h"
 #include "procstatus.h"
 #include "stage.h"
+#include "stagesession.h"
 
 #include <QApplication>
 #include <QEventLoop>

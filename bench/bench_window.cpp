@@ -19,9 +19,9 @@
 
 #ifdef MIRASTELLON_BENCH_PANEL
 #include "mainwindow.h"
-#include "stagesession.h"
 #include "panel.h"
 #include "stage.h"
+#include "stagesession.h"
 #else
 #include <QSerialPort>
 #endif

@@ -180,12 +180,14 @@ void TestControlProtocol::stateHasEveryField()
     state.closedLoop = false;
     state.positionUm = 12.5;
     const QByteArray line = eventLine(QStringLiteral("state"), stateFields(state));
-    QCOMPARE(line,
-             QByteArray(R"({"event":"state","connected":true,"port":"/dev/ttyUSB0","model":"1901",)"
-                        R"("firmware":"3.12","homed":true,"calibration":"9","calibrating":false,"loop":"open",)"
-                        R"("position_um":12.5,"target_um":null,"travel_um":[-250,6250],)"
-                        R"("move_count":0,"owner":null})"
-                        "\n"));
+    QCOMPARE(
+        line,
+        QByteArray(
+            R"({"event":"state","connected":true,"port":"/dev/ttyUSB0","model":"1901",)"
+            R"("firmware":"3.12","homed":true,"calibration":"9","calibrating":false,"loop":"open",)"
+            R"("position_um":12.5,"target_um":null,"travel_um":[-250,6250],)"
+            R"("move_count":0,"owner":null})"
+            "\n"));
 }
 
 QTEST_GUILESS_MAIN(TestControlProtocol)

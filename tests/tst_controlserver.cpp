@@ -140,8 +140,7 @@ void TestControlServer::defaultPathFollowsTheRuntimeFolder()
     qunsetenv("XDG_RUNTIME_DIR");
     // Without it, a private folder of this user's in the temporary folder.
     QCOMPARE(ControlServer::defaultPath(),
-             QDir::tempPath() +
-                 QStringLiteral("/mirastellon-%1/mirastellon.sock").arg(::getuid()));
+             QDir::tempPath() + QStringLiteral("/mirastellon-%1/mirastellon.sock").arg(::getuid()));
     if (!saved.isNull())
         qputenv("XDG_RUNTIME_DIR", saved);
 }

@@ -78,7 +78,10 @@ public:
         timer.start();
     }
 
-    bool stayedResponsive() const { return longestBusyMs < kMaxBusyMs && longestGapMs < kMaxGapMs; }
+    bool stayedResponsive() const
+    {
+        return longestBusyMs < kMaxBusyMs && longestGapMs < kMaxGapMs;
+    }
 
     QByteArray report() const
     {

@@ -174,9 +174,8 @@ void TestMainForm::widgetTree()
     // The panel adds the measured step and the move by a distance beside interval and cycle.
     QCOMPARE(gridContents(ui->gridLayout),
              QStringList({"0,0=label_3", "0,1=spinBox_Duration", "0,2=", "0,3=pushButton_Bi",
-                          "1,0=label_4", "1,1=spinBox_Interval",
-                          "1,2=openLoopMovePanel span 2x2", "2,0=label_7", "2,1=spinBox_Cycle",
-                          "4,0="}));
+                          "1,0=label_4", "1,1=spinBox_Interval", "1,2=openLoopMovePanel span 2x2",
+                          "2,0=label_7", "2,1=spinBox_Cycle", "4,0="}));
     for (QGridLayout *grid : {ui->gridLayout_3, ui->gridLayout}) {
         QCOMPARE(grid->spacing(), 6);
         QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
@@ -432,11 +431,11 @@ void TestMainForm::toolBarAndMenuBar()
                                ui->actionSaveConsole,
                                window.findChild<QAction *>(QStringLiteral("actionSessionLog")),
                                ui->actionQuit}));
-    QCOMPARE(withoutSeparators(view->actions()),
-             QList<QAction *>({ui->actionConsole, ui->actionConsoleTimeStamps, ui->actionTrace,
-                               ui->actionSequence,
-                               window.findChild<QAction *>(
-                                   QStringLiteral("actionStepCharacterisation"))}));
+    QCOMPARE(
+        withoutSeparators(view->actions()),
+        QList<QAction *>(
+            {ui->actionConsole, ui->actionConsoleTimeStamps, ui->actionTrace, ui->actionSequence,
+             window.findChild<QAction *>(QStringLiteral("actionStepCharacterisation"))}));
     QCOMPARE(help->actions(), QList<QAction *>({ui->actionAbout, ui->actionAboutQt}));
     QCOMPARE(window.findChildren<QToolBar *>().size(), 1);
 

@@ -176,7 +176,8 @@ void TestStage::commandsRefusedWithoutALink()
     QCOMPARE(stage->home(Mover::client(nullptr)).code, Code::NotConnected);
     QCOMPARE(stage->moveTo(10, Mover::client(nullptr)).code, Code::NotConnected);
     QCOMPARE(stage->moveBy(-1, Mover::client(nullptr)).code, Code::NotConnected);
-    QCOMPARE(stage->sendLine(QStringLiteral(">cp"), Mover::client(nullptr)).code, Code::NotConnected);
+    QCOMPARE(stage->sendLine(QStringLiteral(">cp"), Mover::client(nullptr)).code,
+             Code::NotConnected);
     QCOMPARE(stage->disconnectPort().code, Code::NotConnected);
     QVERIFY(!stage->home(Mover::client(nullptr)).message.isEmpty());
 }
@@ -199,7 +200,8 @@ void TestStage::commandsWriteWhatTheControlsWrite()
     QCOMPARE(rig.sent(), QByteArray(">stop\r"));
     QVERIFY(rig.stage->sendLine(QStringLiteral(">status"), Mover::client(nullptr)).ok());
     QCOMPARE(rig.sent(), QByteArray(">status\r"));
-    QCOMPARE(rig.stage->sendLine(QStringLiteral(">a\r>b"), Mover::client(nullptr)).code, Code::BadArgument);
+    QCOMPARE(rig.stage->sendLine(QStringLiteral(">a\r>b"), Mover::client(nullptr)).code,
+             Code::BadArgument);
     QCOMPARE(rig.stage->moveBy(qInf(), Mover::client(nullptr)).code, Code::BadArgument);
     QCOMPARE(rig.stage->connectPort(QString()).code, Code::Unavailable);
     QCOMPARE(rig.sent(), QByteArray());
@@ -213,7 +215,8 @@ void TestStage::outOfTravelTargetIsRefusedAndNothingSent()
     rig.sent();
     const PanelState s = rig.stage->state();
     for (double um : {s.travelMaxUm + 1, s.travelMinUm - 1, qQNaN()})
-        QCOMPARE(rig.stage->moveTo(um, Mover::client(nullptr)).code, CommandResult::Code::BadArgument);
+        QCOMPARE(rig.stage->moveTo(um, Mover::client(nullptr)).code,
+                 CommandResult::Code::BadArgument);
     QCOMPARE(rig.sent(), QByteArray());
 }
 
@@ -229,7 +232,8 @@ void TestStage::openLoopPageRefusesClosedLoopMoves()
     QCOMPARE(rig.stage->moveTo(10, Mover::client(nullptr)).code, Code::Unavailable);
     QCOMPARE(rig.stage->moveBy(10, Mover::client(nullptr)).code, Code::Unavailable);
     QCOMPARE(rig.stage->home(Mover::client(nullptr)).code, Code::Unavailable);
-    QCOMPARE(rig.stage->setOpenLoop(0, std::nullopt, std::nullopt, Mover::client(nullptr)).code, Code::BadArgument);
+    QCOMPARE(rig.stage->setOpenLoop(0, std::nullopt, std::nullopt, Mover::client(nullptr)).code,
+             Code::BadArgument);
     QVERIFY(rig.stage->step(true, Mover::client(nullptr)).ok());
     QVERIFY(rig.stage->step(false, Mover::client(nullptr)).ok());
     QVERIFY(rig.stage->bi(Mover::client(nullptr)).ok());

@@ -344,8 +344,7 @@ void TestTangoModel::eventsOfTheSocket_data()
     QTest::newRow("an older panel's error")
         << QByteArray(R"({"event":"error","message":"gone"})") << true << int(S::On);
     QTest::newRow("console") << QByteArray(R"({"event":"console","text":">stop
-"})") << true
-                             << int(S::On);
+"})") << true << int(S::On);
     QTest::newRow("a sequence's event")
         << QByteArray(R"({"event":"sequence","state":"x"})") << false << int(S::On);
     QTest::newRow("no event name") << QByteArray(R"({"um":5})") << false << int(S::On);
