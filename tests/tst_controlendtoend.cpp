@@ -55,6 +55,8 @@ private slots:
     void silentControllerIsNoDevice();
     void panelClosesDuringWaitingMove();
     void ctlExitStatuses();
+    void ctlRefusesBadCommandLines_data();
+    void ctlRefusesBadCommandLines();
     void sequenceFromTheSocket();
     void hostileSequenceRequests();
 
@@ -339,6 +341,50 @@ void TestControlEndToEnd::panelClosesDuringWaitingMove()
     QVERIFY(client->closedByPanel());
     QVERIFY(watcher.closedByPanel());
     QVERIFY(!QFile::exists(path));
+}
+
+void TestControlEndToEnd::ctlRefusesBadCommandLines_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<QString>("message");
+    const auto row = [](const char *name, const QStringList &words, const char *message) {
+        QTest::newRow(name) << words << QString::fromUtf8(message);
+    };
+    row("nothing", {}, "no command given");
+    row("unknown", {"fly"}, "unknown command: fly");
+    row("state with a word", {"state", "now"}, "state takes no arguments");
+    row("watch with a word", {"watch", "all"}, "watch takes no arguments");
+    row("two ports", {"connect", "/dev/a", "/dev/b"}, "connect takes at most one port");
+    row("move without distance", {"move-to"}, "move-to takes one distance in micrometres");
+    row("move by two", {"move-by", "1", "2"}, "move-by takes one distance in micrometres");
+    row("letters", {"move-by", "abc"}, "not a number: abc");
+    row("infinite", {"move-to", "inf"}, "not a number: inf");
+    row("too large", {"move-by", "-1e400"}, "not a number: -1e400");
+    row("tolerance", {"move-to", "5", "--wait", "--tolerance", "x"}, "--tolerance needs a number");
+    row("no time", {"move-to", "5", "--wait", "--timeout", "0"},
+        "--timeout needs seconds, above 0");
+    row("a day and more", {"move-to", "5", "--wait", "--timeout", "86401"},
+        "--timeout needs seconds, above 0");
+    row("wait without a move", {"state", "--wait"}, "--wait, --tolerance and --timeout belong");
+    row("timeout without wait", {"move-to", "5", "--timeout", "3"},
+        "--wait, --tolerance and --timeout belong");
+    row("send nothing", {"send"}, "send takes one line (quote it)");
+    row("log start without file", {"log", "start"}, "log takes start FILE or stop");
+    row("log stop with file", {"log", "stop", "x"}, "log takes start FILE or stop");
+    row("log what", {"log", "pause"}, "log takes start FILE or stop");
+}
+
+// Refused before anything is sent: the panel listening on the socket would have answered.
+void TestControlEndToEnd::ctlRefusesBadCommandLines()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QString, message);
+    const CtlRun run = ctl(QStringList{QStringLiteral("--socket"), path} + words);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith(QStringLiteral("mirastellon-ctl: ") + message),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains(QLatin1String("Try 'mirastellon-ctl --help'.")), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
 }
 
 void TestControlEndToEnd::sequenceFromTheSocket()

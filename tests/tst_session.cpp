@@ -4,9 +4,12 @@
 
 #include "fakecontroller.h"
 #include "stagesession.h"
+#include "tracerecorder.h"
 
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -164,6 +167,7 @@ private slots:
     void anotherControllerForgetsTheTravel();
     void consoleMovesAreKnown();
     void positionsReachSinksThenListeners();
+    void recorderHearsEveryLineAndTellsOnceARead();
 };
 
 void TestSession::rules_data()
@@ -415,6 +419,34 @@ void TestSession::positionsReachSinksThenListeners()
     rig.session.link()->receive("_cp 4.000 um\r");
     QCOMPARE(later, QVector<double>({4.0}));
     QCOMPARE(sink.got.size(), 3);
+}
+
+// A flood's read brings hundreds of lines: the recorder keeps each, in order, and its window
+// hears of them once. A recorder gone before the session leaves nothing behind that is called.
+void TestSession::recorderHearsEveryLineAndTellsOnceARead()
+{
+    Rig rig;
+    QVERIFY(rig.connectPort());
+    QVERIFY(rig.identify());
+    auto recorder = std::make_unique<TraceRecorder>(&rig.session);
+    QSignalSpy recorded(recorder.get(), &TraceRecorder::recorded);
+    const int before = recorder->samples().size();
+    QByteArray read;
+    for (int i = 0; i < 300; ++i)
+        read += "_cp " + QByteArray::number(i) + ".500 um\r";
+    rig.session.link()->receive(read);
+    QCOMPARE(recorder->samples().size(), before + 300);
+    for (int i = 0; i < 300; ++i)
+        QCOMPARE(recorder->samples().at(before + i).positionUm, i + 0.5);
+    QCOMPARE(recorded.count(), 1);
+
+    rig.session.link()->receive("_cp 7.000 um\r_cp 8.000 um\r");
+    QCOMPARE(recorded.count(), 2);
+    QCOMPARE(recorder->samples().size(), before + 302);
+
+    recorder.reset();
+    rig.session.link()->receive("_cp 9.000 um\r");
+    QCOMPARE(rig.session.currentPositionUm(), 9.0);
 }
 
 QTEST_MAIN(TestSession)

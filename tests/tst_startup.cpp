@@ -360,6 +360,15 @@ void TestStartup::windowIconLookup()
     QCOMPARE(windowIconFile(work, bin), installed);
     const QIcon icon = loadWindowIcon(work, bin);
     QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(256, 256)}));
+    QCOMPARE(icon.pixmap(QSize(32, 32)).size(), QSize(32, 32));
+    // The file is read when the icon is first drawn: one gone by then leaves the window without
+    // an icon, and nothing worse.
+    const QIcon late = loadWindowIcon(work, bin);
+    QVERIFY(QFile::remove(installed));
+    QVERIFY(late.pixmap(QSize(32, 32)).isNull());
+    QVERIFY(late.availableSizes().isEmpty());
+    QVERIFY(icon.pixmap(QSize(64, 64)).size() == QSize(64, 64)); // read before, kept
+    QVERIFY(placeIcon(prefix, QStringLiteral("share/mirastellon/") + kIcon));
 
     // A working directory that holds the file comes first, as it always did.
     QVERIFY(placeIcon(work, kIcon));
