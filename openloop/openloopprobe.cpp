@@ -129,6 +129,9 @@ void OpenLoopProbe::onPosition(double positionUm)
             return;
         }
     }
-    requestDueMs = std::max(at, lastRequestMs + kSampleIntervalMs);
+    // The next question waits its interval after this answer, not after this question: a
+    // controller slow to answer (a loaded machine) would otherwise be asked again at once, and
+    // answers it gives moments apart would pass for a stage that stayed still.
+    requestDueMs = at + kSampleIntervalMs;
     arm();
 }

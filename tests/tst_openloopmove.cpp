@@ -8,6 +8,7 @@
 #include "measuredsteps.h"
 #include "messageboxwatcher.h"
 #include "openloopmove.h"
+#include "openloopprobe.h"
 #include "probe.h"
 #include "steppingstage.h"
 
@@ -67,6 +68,7 @@ class TestOpenLoopMove : public QObject {
     Q_OBJECT
 
 private slots:
+    void slowAnswersAreNoStillness();
     void movesByTheMeasuredStep_data();
     void movesByTheMeasuredStep();
     void refusals_data();
@@ -81,6 +83,33 @@ private slots:
     void positionRequestIsSentUnechoed();
     void driveParametersAreBusyWhileARunHoldsTheStage();
 };
+
+// A controller that answers late (a loaded machine) must not have its answers taken for a stage
+// at rest: the next question waits its interval after each answer, so the samples that make
+// "still" lie that far apart at the controller too.
+void TestOpenLoopMove::slowAnswersAreNoStillness()
+{
+    ManualClock clock;
+    SteppingStage stage;
+    OpenLoopProbe probe(&stage, clock.source());
+    QSignalSpy readings(&probe, &OpenLoopProbe::reading);
+    QVector<qint64> askedAt;
+    probe.readWhenStill(0, 0.05, 5000);
+    for (qint64 t = 0; t < 2000 && readings.isEmpty(); t += 10) {
+        clock.advance(10);
+        probe.tick();
+        while (askedAt.size() < stage.count(QStringLiteral("cp")))
+            askedAt.append(clock.now);
+        // Each answer comes 200 ms after its question.
+        if (stage.unanswered > 0 && clock.now - askedAt.constLast() >= 200)
+            stage.answer();
+    }
+    QCOMPARE(readings.count(), 1);
+    QVERIFY(askedAt.size() >= 3);
+    for (int i = 1; i < askedAt.size(); ++i)
+        QVERIFY2(askedAt.at(i) - askedAt.at(i - 1) >= 200 + OpenLoopProbe::kSampleIntervalMs,
+                 qPrintable(QStringLiteral("question %1 at %2 ms").arg(i).arg(askedAt.at(i))));
+}
 
 void TestOpenLoopMove::movesByTheMeasuredStep_data()
 {
