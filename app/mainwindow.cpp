@@ -136,6 +136,8 @@ MainWindow::MainWindow(StageSession *session, std::shared_ptr<PortLister> lister
 
 MainWindow::~MainWindow()
 {
+    // The fitter watches the form's widgets, which outlive the form's pointers: it goes first.
+    delete fitter;
     delete settings;
     delete ui;
 }

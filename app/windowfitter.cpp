@@ -50,8 +50,10 @@ WindowFitter::WindowFitter(QMainWindow *mainWindow, Ui::MainWindow *form, Consol
     scroller->setMinimumSize(1, 1);
     window->setFixedSize(kDesignedSize);
     window->installEventFilter(this);
+    contents = ui->centralWidget;
     ui->centralWidget->installEventFilter(this);
     // A status text that takes more lines makes the bar taller.
+    statusBar = ui->statusBar;
     ui->statusBar->installEventFilter(this);
 }
 
@@ -86,8 +88,8 @@ bool WindowFitter::eventFilter(QObject *watched, QEvent *event)
         default:
             break;
         }
-    } else if ((watched == ui->centralWidget && event->type() == QEvent::LayoutRequest) ||
-               (watched == ui->statusBar && event->type() == QEvent::Resize)) {
+    } else if ((watched == contents && event->type() == QEvent::LayoutRequest) ||
+               (watched == statusBar && event->type() == QEvent::Resize)) {
         fitSoon();
     }
     return QObject::eventFilter(watched, event);

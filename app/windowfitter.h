@@ -38,6 +38,9 @@ private:
     Console *consolePane;
     std::function<bool()> consoleShown;
     QScrollArea *scroller = nullptr;
+    // Compared with, never followed: the form's pointers may be gone before the widgets are.
+    const QObject *contents = nullptr;
+    const QObject *statusBar = nullptr;
     bool fitScheduled = false;
     QMargins fittedFrame;
 };
