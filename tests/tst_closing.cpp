@@ -2,6 +2,7 @@
 // Quit, Cancel); whatever the answer, the only byte that may go to the controller is the Stop
 // the operator chose, and closing never sends a target or a drive parameter left in a box.
 
+#include "activewindow.h"
 #include "fakecontroller.h"
 #include "probe.h"
 #include "sequencerunner.h"

@@ -3,6 +3,7 @@
 // console whole, after the provenance block, under a name that says when.
 
 #include "console.h"
+#include "activewindow.h"
 #include "fakecontroller.h"
 #include "probe.h"
 #include "savelocation.h"

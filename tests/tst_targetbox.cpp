@@ -4,6 +4,7 @@
 // where the stage is being sent.
 
 #include "console.h"
+#include "activewindow.h"
 #include "fakecontroller.h"
 #include "messageboxwatcher.h"
 #include "probe.h"

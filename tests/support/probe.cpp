@@ -1,6 +1,5 @@
 #include "probe.h"
 
-#include "fakecontroller.h"
 #include "fastsampler.h"
 #include "portlister.h"
 #include "reconnectcontroller.h"
@@ -8,7 +7,6 @@
 
 #include <QMetaObject>
 #include <QSerialPort>
-#include <QTest>
 #include <QTimer>
 
 QSerialPort *MainWindowProbe::serialPort() const
@@ -56,20 +54,4 @@ bool MainWindowProbe::invoke(const char *slot)
             return QMetaObject::invokeMethod(target, slot, Qt::DirectConnection);
     }
     return false;
-}
-
-bool connectActiveWindow(MainWindowProbe &probe, FakeController &controller)
-{
-    probe.w.show();
-    probe.w.activateWindow();
-    if (!QTest::qWaitForWindowActive(&probe.w))
-        return false;
-    probe.panel()->preselectPort(controller.portPath());
-    probe.ui()->actionConnect->trigger();
-    if (!controller.waitForReceived(">inform\r>status\r"))
-        return false;
-    controller.send("_Ver 312 DVX1901\r");
-    if (!QTest::qWaitFor([&probe] { return !probe.controllerModel().isEmpty(); }))
-        return false;
-    return probe.invoke("checkVersion");
 }
