@@ -39,8 +39,11 @@ void OpenLoopProbe::readWhenStill(int driveMs, double tolerance, int giveUpMs)
     listen(true);
     replyDueMs = -1;
     const qint64 now = clock();
-    stillFromMs = now + std::max(0, driveMs);
-    giveUpAtMs = stillFromMs + std::max(0, giveUpMs);
+    stillDriveMs = std::max(0, driveMs);
+    stillGiveUpMs = std::max(0, giveUpMs);
+    stillFromMs = now + stillDriveMs;
+    giveUpAtMs = stillFromMs + stillGiveUpMs;
+    awaitingFirstAnswer = true;
     toleranceUm = tolerance;
     stillness.reset();
     requestDueMs = now;
@@ -117,6 +120,15 @@ void OpenLoopProbe::onPosition(double positionUm)
         cancel();
         emit reading(positionUm, at, true);
         return;
+    }
+    if (awaitingFirstAnswer) {
+        awaitingFirstAnswer = false;
+        // The controller answers in order: it had the steps when it answered this first
+        // question, so their drive ends at the latest driveMs after the answer. On a slow line
+        // or a loaded machine that is later than planned, and a stage not yet started is no
+        // stage at rest.
+        stillFromMs = std::max(stillFromMs, at + stillDriveMs);
+        giveUpAtMs = std::max(giveUpAtMs, stillFromMs + stillGiveUpMs);
     }
     if (at >= stillFromMs) {
         if (!stillness ||

@@ -81,6 +81,9 @@ private:
     qint64 lastRequestMs = 0;
     qint64 stillFromMs = 0;
     qint64 giveUpAtMs = 0;
+    qint64 stillDriveMs = 0;
+    qint64 stillGiveUpMs = 0;
+    bool awaitingFirstAnswer = false;
     double toleranceUm = Settling::kDefaultToleranceUm;
     std::optional<Settling::Tracker> stillness;
 };
