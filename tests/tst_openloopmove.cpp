@@ -69,6 +69,7 @@ class TestOpenLoopMove : public QObject {
 
 private slots:
     void slowAnswersAreNoStillness();
+    void driveTimedFromTheFirstAnswer();
     void movesByTheMeasuredStep_data();
     void movesByTheMeasuredStep();
     void refusals_data();
@@ -109,6 +110,31 @@ void TestOpenLoopMove::slowAnswersAreNoStillness()
     for (int i = 1; i < askedAt.size(); ++i)
         QVERIFY2(askedAt.at(i) - askedAt.at(i - 1) >= 200 + OpenLoopProbe::kSampleIntervalMs,
                  qPrintable(QStringLiteral("question %1 at %2 ms").arg(i).arg(askedAt.at(i))));
+}
+
+// Steps that reach the controller late (a slow line, a loaded machine): its first answer after
+// them comes 300 ms on, and the drive only begins then. Stillness is judged from that answer
+// plus the drive's time, never from a stage that has not yet started.
+void TestOpenLoopMove::driveTimedFromTheFirstAnswer()
+{
+    ManualClock clock;
+    SteppingStage stage;
+    OpenLoopProbe probe(&stage, clock.source());
+    QSignalSpy readings(&probe, &OpenLoopProbe::reading);
+    probe.readWhenStill(200, 0.05, 5000);
+    qint64 firstAnswerAt = -1;
+    for (qint64 t = 0; t < 3000 && readings.isEmpty(); t += 10) {
+        clock.advance(10);
+        probe.tick();
+        if (stage.unanswered > 0 && clock.now >= 300) {
+            if (firstAnswerAt < 0)
+                firstAnswerAt = clock.now;
+            stage.answer();
+        }
+    }
+    QCOMPARE(readings.count(), 1);
+    QVERIFY2(readings.first().at(1).toLongLong() >= firstAnswerAt + 200,
+             qPrintable(QString::number(readings.first().at(1).toLongLong())));
 }
 
 void TestOpenLoopMove::movesByTheMeasuredStep_data()
