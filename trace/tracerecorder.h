@@ -87,9 +87,10 @@ protected:
     // Whether anyone hears recorded(): with no window a sample emits nothing.
     void connectNotify(const QMetaMethod &signal) override;
     void disconnectNotify(const QMetaMethod &signal) override;
-    bool isRecordedHeard();
 
 private:
+    // Whether recorded() has listeners, counted again after a disconnection.
+    bool isRecordedHeard();
     void onTarget(double targetUm);
     void onEvent(const PanelEvent &event);
     void onStateChanged();
